@@ -1,0 +1,136 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "model/model.h"
+#include "net/client.h"
+#include "net/handoff.h"
+#include "net/server.h"
+
+#include <QMessageBox>
+#include <QThread>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    ui = new Ui::MainWindow;
+    clients = new ClientList(this);
+    serverThread = new QThread(this);
+    clientThread = new QThread(this);
+    ui->setupUi(this);
+    setFixedSize(size());
+    getDeviceInfo();
+
+    server = new Server(clients, nullptr);
+    connect(this, SIGNAL(startAudio()), server, SLOT(startAudioSend()));
+    connect(this, SIGNAL(endAudio()), server, SLOT(endAudioSend()));
+    connect(this, SIGNAL(sendControlString(QString)), server, SLOT(updateBroadcast(QString)));
+    connect(this, SIGNAL(deviceChanged(QAudioDeviceInfo)), server,
+            SLOT(changeDevice(QAudioDeviceInfo)));
+
+    client = new Client(nullptr);
+    connect(client, SIGNAL(clientBroadcastReceived(QString, QString)), this,
+            SLOT(processBroadcast(QString, QString)));
+
+    server->moveToThread(serverThread);
+    client->moveToThread(clientThread);
+    serverThread->start(QThread::InheritPriority);
+    clientThread->start(QThread::InheritPriority);
+
+    ui->clientListTableView->setModel(clients);
+    QHeaderView *header = ui->clientListTableView->horizontalHeader();
+    for (int section = 0; section < header->count(); ++section)
+        header->setSectionResizeMode(section, QHeaderView::Stretch);
+}
+
+MainWindow::~MainWindow()
+{
+    // Sender and receiver go home to this thread and both threads end before
+    // anything is released: the audio backends were made here and must be
+    // destroyed here, and a running thread's objects cannot be deleted.
+    bringHome(server, serverThread);
+    bringHome(client, clientThread);
+
+    delete ui;
+    delete serverThread;
+    delete clientThread;
+    delete server;
+    delete client;
+}
+
+void MainWindow::bringHome(QObject *worker, QThread *thread)
+{
+    if (thread->isRunning()) {
+        QMetaObject::invokeMethod(worker, "returnToMainThread", Qt::BlockingQueuedConnection);
+        thread->quit();
+        thread->wait();
+    }
+    Handoff::pass();
+}
+
+void MainWindow::getDeviceInfo()
+{
+    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    if (devices.isEmpty()) {
+        QMessageBox::warning(this, tr("Error"), tr("No input device found!"), QMessageBox::Ok,
+                             QMessageBox::NoButton);
+    }
+    for (const QAudioDeviceInfo &device : devices)
+        ui->deviceComboBox->addItem(device.deviceName(), QVariant::fromValue(device));
+}
+
+void MainWindow::processBroadcast(QString address, QString controlString)
+{
+    clients->processClient(address, controlString);
+}
+
+void MainWindow::on_broadcastButton_clicked()
+{
+    ui->deviceComboBox->setEnabled(false);
+    ui->broadcastButton->setEnabled(false);
+    ui->endBroadcastButton->setEnabled(true);
+    emit sendControlString("broadcasting_yes");
+    emit startAudio();
+}
+
+void MainWindow::on_endBroadcastButton_clicked()
+{
+    ui->deviceComboBox->setEnabled(true);
+    ui->broadcastButton->setEnabled(true);
+    ui->endBroadcastButton->setEnabled(false);
+    emit sendControlString("broadcasting_no");
+    emit endAudio();
+}
+
+void MainWindow::on_listenButton_clicked()
+{
+    ui->listenButton->setEnabled(false);
+    ui->stopListenButton->setEnabled(true);
+    emit sendControlString("listening_yes");
+    client->startListen();
+}
+
+void MainWindow::on_stopListenButton_clicked()
+{
+    ui->listenButton->setEnabled(true);
+    ui->stopListenButton->setEnabled(false);
+    emit sendControlString("listening_no");
+    client->endListen();
+}
+
+void MainWindow::on_outputVolumeControl_sliderMoved(int position)
+{
+    client->setVolume(float(position) / 10.0f);
+}
+
+void MainWindow::on_inputVolumeControl_sliderMoved(int position)
+{
+    server->setVolume(float(position) / 10.0f);
+}
+
+void MainWindow::on_deviceComboBox_currentIndexChanged(int index)
+{
+    Q_UNUSED(index)
+    const int current = ui->deviceComboBox->currentIndex();
+    const auto device = ui->deviceComboBox->itemData(current, Qt::UserRole).value<QAudioDeviceInfo>();
+    emit deviceChanged(device);
+}

@@ -1,0 +1,54 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QAudioDeviceInfo>
+#include <QMainWindow>
+#include <QString>
+
+class Client;
+class ClientList;
+class Server;
+class QThread;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+signals:
+    void startAudio();
+    void endAudio();
+    void deviceChanged(QAudioDeviceInfo devinfo);
+    void sendControlString(QString data);
+
+private slots:
+    void getDeviceInfo();
+    void processBroadcast(QString address, QString controlString);
+
+    void on_listenButton_clicked();
+    void on_broadcastButton_clicked();
+    void on_stopListenButton_clicked();
+    void on_endBroadcastButton_clicked();
+    void on_outputVolumeControl_sliderMoved(int position);
+    void on_inputVolumeControl_sliderMoved(int position);
+    void on_deviceComboBox_currentIndexChanged(int index);
+
+private:
+    void bringHome(QObject *worker, QThread *thread);
+
+    Ui::MainWindow *ui = nullptr;
+    Client *client = nullptr;
+    Server *server = nullptr;
+    ClientList *clients = nullptr;
+    QThread *serverThread = nullptr;
+    QThread *clientThread = nullptr;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,35 @@
+#ifndef AUDIOOUTPUT_H
+#define AUDIOOUTPUT_H
+
+#include <QByteArray>
+#include <QObject>
+
+class QAudioOutput;
+class QIODevice;
+
+// Plays received chunks on the default output device, one stream for the
+// whole life of the object.
+class AudioOutput : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit AudioOutput(QObject *parent);
+
+    void setVolume(float volume);
+
+public slots:
+    void writeData(QByteArray data);
+
+private:
+    QAudioOutput *audio = nullptr;
+    QIODevice *device = nullptr;
+    // Applied to the samples here: the toolkit's own volume below 1.0 makes
+    // its PulseAudio stream refuse every write once the buffer has filled.
+    float volume = 1.0f;
+};
+
+// Scales 16-bit little-endian samples in place; a trailing odd byte is left.
+void scaleSamples(QByteArray &pcm, float volume);
+
+#endif // AUDIOOUTPUT_H

@@ -1,0 +1,190 @@
+#include "model/model.h"
+
+#include <QBrush>
+#include <QDebug>
+#include <QTimer>
+
+ClientInfo::ClientInfo(QObject *parent, QString clientAddress)
+    : QObject(parent)
+{
+    qDebug() << "Client Created";
+    address = clientAddress;
+    timer = new QTimer(this);
+    connect(timer, SIGNAL(timeout()), this, SLOT(timerExpired()));
+    timer->start(expiryMs);
+}
+
+ClientInfo::~ClientInfo()
+{
+    delete timer;
+}
+
+void ClientInfo::restartTimer()
+{
+    timer->start(expiryMs);
+}
+
+QString ClientInfo::getAddress() const
+{
+    return address;
+}
+
+void ClientInfo::timerExpired()
+{
+    // The table drops this record and deletes it later; a repeating timer must
+    // not report the same peer twice meanwhile.
+    timer->stop();
+    qDebug() << "Client Timeout:" << address;
+    emit clientTimeout(address);
+}
+
+ClientList::ClientList(QObject *parent)
+    : QAbstractTableModel(parent)
+{
+}
+
+ClientList::~ClientList() = default;
+
+int ClientList::rowCount(const QModelIndex &parent) const
+{
+    if (parent.isValid())
+        return 0;
+    std::lock_guard<std::mutex> guard(clientsLock);
+    return clients.size();
+}
+
+int ClientList::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : 3;
+}
+
+static QBrush stateBrush(bool on)
+{
+    return QBrush(on ? Qt::green : Qt::red, Qt::SolidPattern);
+}
+
+QVariant ClientList::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= clients.size())
+        return QVariant();
+    const ClientInfo *client = clients.at(index.row());
+    switch (index.column()) {
+    case 0:
+        if (role == Qt::DisplayRole)
+            return client->getAddress();
+        break;
+    case 1:
+        if (role == Qt::BackgroundRole)
+            return stateBrush(client->isBroadcasting);
+        break;
+    case 2:
+        if (role == Qt::BackgroundRole)
+            return stateBrush(client->isListening);
+        break;
+    }
+    return QVariant();
+}
+
+QVariant ClientList::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QVariant();
+    switch (section) {
+    case 0:
+        return QStringLiteral("IP");
+    case 1:
+        return QStringLiteral("Broadcasting");
+    case 2:
+        return QStringLiteral("Listening");
+    }
+    return QVariant();
+}
+
+QHostAddress ClientList::getAddressAt(const QModelIndex &index) const
+{
+    std::lock_guard<std::mutex> guard(clientsLock);
+    const int row = index.row();
+    if (row < 0 || row >= clients.size())
+        return QHostAddress();
+    return QHostAddress(clients.at(row)->getAddress());
+}
+
+bool ClientList::hasAddress(QString address)
+{
+    for (ClientInfo *client : qAsConst(clients)) {
+        if (client->getAddress() == address) {
+            client->restartTimer();
+            return true;
+        }
+    }
+    return false;
+}
+
+void ClientList::processClient(QString clientAddress, QString controlString)
+{
+    if (!hasAddress(clientAddress)) {
+        beginInsertRows(QModelIndex(), 0, 0);
+        auto *client = new ClientInfo(this, clientAddress);
+        {
+            std::lock_guard<std::mutex> guard(clientsLock);
+            clients.insert(0, client);
+        }
+        connect(client, SIGNAL(clientTimeout(QString)), this, SLOT(clientTimeout(QString)));
+        endInsertRows();
+        qDebug() << "Client Added, size: " << clients.size();
+    }
+
+    qDebug() << "control string: " << controlString;
+
+    const QStringList fields = controlString.split(":", Qt::SkipEmptyParts, Qt::CaseSensitive);
+    if (fields.size() != 3)
+        return;
+
+    for (int i = 0; i < clients.size(); ++i) {
+        ClientInfo *client = clients.at(i);
+        if (client->getAddress() != clientAddress)
+            continue;
+        const QModelIndex broadcastingCell = createIndex(i, 1);
+        const QModelIndex listeningCell = createIndex(i, 2);
+        if (fields.at(1).contains("broadcasting_yes", Qt::CaseSensitive)) {
+            client->isBroadcasting = true;
+            emit dataChanged(broadcastingCell, broadcastingCell);
+        }
+        if (fields.at(1).contains("broadcasting_no", Qt::CaseSensitive)) {
+            client->isBroadcasting = false;
+            emit dataChanged(broadcastingCell, broadcastingCell);
+        }
+        if (fields.at(2).contains("listening_yes", Qt::CaseSensitive)) {
+            client->isListening = true;
+            emit dataChanged(listeningCell, listeningCell);
+        }
+        if (fields.at(2).contains("listening_no", Qt::CaseSensitive)) {
+            client->isListening = false;
+            emit dataChanged(listeningCell, listeningCell);
+        }
+    }
+}
+
+void ClientList::clientTimeout(QString cAddress)
+{
+    int row = -1;
+    for (int i = 0; i < clients.size(); ++i) {
+        if (clients.at(i)->getAddress() == cAddress)
+            row = i;
+    }
+    if (row < 0)
+        return;
+
+    beginRemoveRows(QModelIndex(), row, row);
+    ClientInfo *client = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(clientsLock);
+        client = clients.takeAt(row);
+    }
+    // This runs inside the record's own timer emission: let the event loop
+    // destroy it once that emission has returned.
+    client->disconnect(this);
+    client->deleteLater();
+    endRemoveRows();
+    qDebug() << "Client Removed, size: " << clients.size();
+}

@@ -1,0 +1,78 @@
+#ifndef MODEL_H
+#define MODEL_H
+
+#include <QAbstractTableModel>
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+
+#include <mutex>
+
+class QTimer;
+
+// One peer heard from: its address, its two status flags and the timer that
+// forgets it when its announcements stop.
+class ClientInfo : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int expiryMs = 500;
+
+    ClientInfo(QObject *parent, QString clientAddress);
+    ~ClientInfo() override;
+
+    void restartTimer();
+    QString getAddress() const;
+
+signals:
+    void clientTimeout(QString cAddress);
+
+private slots:
+    void timerExpired();
+
+private:
+    QTimer *timer = nullptr;
+    QString address;
+
+public:
+    // Red until an announcement says otherwise.
+    bool isListening = false;
+    bool isBroadcasting = false;
+};
+
+// The peers heard from, newest first: the model of the peer view and the
+// audio sender's list of destinations.
+class ClientList : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    explicit ClientList(QObject *parent);
+    ~ClientList() override;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    // Safe to call from the sender's thread while peers come and go here:
+    // a row that has gone meanwhile gives the null address.
+    QHostAddress getAddressAt(const QModelIndex &index) const;
+    bool hasAddress(QString address);
+
+public slots:
+    void processClient(QString clientAddress, QString controlString);
+
+private slots:
+    void clientTimeout(QString cAddress);
+
+private:
+    QList<ClientInfo *> clients;
+    // The list is changed only on the main thread, under this lock; the
+    // sender reads its size and addresses from its own thread under it too.
+    mutable std::mutex clientsLock;
+};
+
+#endif // MODEL_H

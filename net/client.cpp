@@ -1,0 +1,88 @@
+#include "net/client.h"
+
+#include "audio/audiooutput.h"
+#include "net/datagram.h"
+#include "net/handoff.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QThread>
+#include <QUdpSocket>
+
+Client::Client(QObject *parent)
+    : QObject(parent)
+{
+    output = new AudioOutput(this);
+    socket = new QUdpSocket(this);
+    listen = false;
+    socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
+    connect(socket, SIGNAL(readyRead()), this, SLOT(readDatagrams()));
+}
+
+Client::~Client()
+{
+    delete socket;
+    delete output;
+}
+
+void Client::startListen()
+{
+    listen = true;
+}
+
+void Client::endListen()
+{
+    listen = false;
+}
+
+void Client::setVolume(float volume)
+{
+    pendingVolume.store(volume);
+    QMetaObject::invokeMethod(this, "applyVolume", Qt::QueuedConnection);
+}
+
+void Client::applyVolume()
+{
+    output->setVolume(pendingVolume.load());
+}
+
+QString Client::addressText(const QHostAddress &address)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
+}
+
+void Client::readDatagrams()
+{
+    while (socket->hasPendingDatagrams()) {
+        QHostAddress sender;
+        const qint64 size = socket->pendingDatagramSize();
+        if (size < 0) {
+            // Nothing readable after all: discard it so the loop moves on.
+            socket->readDatagram(nullptr, 0);
+            continue;
+        }
+        QByteArray datagram(int(size), '\0');
+        socket->readDatagram(datagram.data(), size, &sender);
+
+        const Datagram::Message message = Datagram::parse(datagram);
+        switch (Datagram::classify(message.header)) {
+        case Datagram::Kind::Audio:
+            if (listen)
+                output->writeData(message.payload);
+            break;
+        case Datagram::Kind::Announcement:
+            emit clientBroadcastReceived(addressText(sender), message.header);
+            break;
+        case Datagram::Kind::Ignored:
+            break;
+        }
+    }
+}
+
+void Client::returnToMainThread()
+{
+    moveToThread(QCoreApplication::instance()->thread());
+    Handoff::pass();
+}

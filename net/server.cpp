@@ -1,0 +1,128 @@
+#include "net/server.h"
+
+#include "audio/audioinput.h"
+#include "model/model.h"
+#include "net/datagram.h"
+#include "net/handoff.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QNetworkInterface>
+#include <QThread>
+#include <QTimer>
+#include <QUdpSocket>
+
+Server::Server(ClientList *clients, QObject *parent)
+    : QObject(parent)
+{
+    socket = new QUdpSocket(this);
+    broadcastStatus = QStringLiteral(":broadcasting_no");
+    listeningStatus = QStringLiteral(":listening_no");
+    clientList = clients;
+
+    broadcastTimer = new QTimer(this);
+    connect(broadcastTimer, SIGNAL(timeout()), this, SLOT(sendUpdate()));
+    broadcastTimer->start(announceIntervalMs);
+
+    serverIP = chooseLocalAddress(QNetworkInterface::allAddresses());
+
+    input = new AudioInput(QAudioDeviceInfo::defaultInputDevice(), this);
+    connect(input, SIGNAL(dataReady(QByteArray)), this, SLOT(writeDatagram(QByteArray)));
+}
+
+Server::~Server()
+{
+    delete socket;
+    delete broadcastTimer;
+    delete input;
+    delete clientList;
+}
+
+QHostAddress Server::chooseLocalAddress(const QList<QHostAddress> &addresses)
+{
+    QHostAddress chosen;
+    const QHostAddress localHost(QHostAddress::LocalHost);
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() != QAbstractSocket::IPv4Protocol)
+            continue;
+        if (address == localHost)
+            continue;
+        if (address.toString().section(".", -1, -1) == "1")
+            continue;
+        qDebug() << address.toString();
+        chosen = address;
+    }
+    return chosen;
+}
+
+void Server::sendUpdate()
+{
+    if (!socket)
+        return;
+    const QString status = "update" + broadcastStatus + listeningStatus;
+    const QByteArray datagram = Datagram::build(status, QByteArray());
+    const qint64 sent = socket->writeDatagram(datagram, QHostAddress(QHostAddress::Broadcast),
+                                              Datagram::port);
+    qDebug() << "update sent: " << sent;
+}
+
+void Server::writeDatagram(QByteArray data)
+{
+    if (!socket)
+        return;
+    const QByteArray datagram = Datagram::build(Datagram::audioHeader, data);
+    // The row count is read afresh for every row: peers come and go on the
+    // main thread while this runs, and a row gone meanwhile reads as null.
+    for (int i = 0; i < clientList->rowCount(QModelIndex()); ++i) {
+        const QHostAddress address = clientList->getAddressAt(clientList->index(i, 0));
+        if (address.isNull() || address == serverIP)
+            continue;
+        socket->writeDatagram(datagram, address, Datagram::port);
+    }
+}
+
+void Server::startAudioSend()
+{
+    input->startAudio();
+}
+
+void Server::endAudioSend()
+{
+    input->stopAudio();
+}
+
+void Server::changeDevice(QAudioDeviceInfo devinfo)
+{
+    input->changeDevice(devinfo);
+}
+
+void Server::updateBroadcast(QString data)
+{
+    if (data.contains("broadcasting_yes", Qt::CaseSensitive))
+        broadcastStatus = ":" + data;
+    if (data.contains("broadcasting_no", Qt::CaseSensitive))
+        broadcastStatus = ":" + data;
+    if (data.contains("listening_yes", Qt::CaseSensitive))
+        listeningStatus = ":" + data;
+    if (data.contains("listening_no", Qt::CaseSensitive))
+        listeningStatus = ":" + data;
+}
+
+void Server::setVolume(float volume)
+{
+    pendingVolume.store(volume);
+    QMetaObject::invokeMethod(this, "applyVolume", Qt::QueuedConnection);
+}
+
+void Server::applyVolume()
+{
+    input->setVolume(pendingVolume.load());
+}
+
+void Server::returnToMainThread()
+{
+    broadcastTimer->stop();
+    input->releaseCaptureMadeHere();
+    moveToThread(QCoreApplication::instance()->thread());
+    Handoff::pass();
+}

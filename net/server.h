@@ -1,0 +1,63 @@
+#ifndef SERVER_H
+#define SERVER_H
+
+#include <QAudioDeviceInfo>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class AudioInput;
+class ClientList;
+class QTimer;
+class QUdpSocket;
+
+// The sending half: announces this instance every 100 ms and sends every
+// captured chunk to every peer in the table but itself.
+class Server : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int announceIntervalMs = 100;
+
+    Server(ClientList *clients, QObject *parent);
+    ~Server() override;
+
+    // Callable from any thread; applied on the sender's own thread.
+    void setVolume(float volume);
+
+    // The last IPv4 address that is neither 127.0.0.1 nor ends in ".1";
+    // every one that qualifies is logged.
+    static QHostAddress chooseLocalAddress(const QList<QHostAddress> &addresses);
+
+public slots:
+    void writeDatagram(QByteArray data);
+    void startAudioSend();
+    void endAudioSend();
+    void changeDevice(QAudioDeviceInfo devinfo);
+
+private slots:
+    void sendUpdate();
+    void updateBroadcast(QString data);
+    void applyVolume();
+    // Shutdown, on this object's thread: stop, release what this thread made,
+    // and move back to the main thread to be destroyed there.
+    void returnToMainThread();
+
+private:
+    QUdpSocket *socket = nullptr;
+    QTimer *broadcastTimer = nullptr;
+    AudioInput *input = nullptr;
+    QString broadcastStatus;
+    QString listeningStatus;
+    std::atomic<float> pendingVolume{1.0f};
+
+public:
+    ClientList *clientList = nullptr;
+    QHostAddress serverIP;
+};
+
+#endif // SERVER_H
