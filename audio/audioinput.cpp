@@ -48,10 +48,10 @@ void AudioInput::disposeCapture()
         return;
     }
     // Made on another thread (the main thread, before the sender moved here):
-    // hand it back there to be stopped and destroyed beside its backend.
+    // hand it back there to be destroyed beside its backend, whose destructor
+    // ends the capture. stop() is no slot and cannot be queued by name.
     old->setParent(nullptr);
     old->moveToThread(audioThread);
-    QMetaObject::invokeMethod(old, "stop", Qt::QueuedConnection);
     old->deleteLater();
 }
 
