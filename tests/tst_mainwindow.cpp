@@ -1,0 +1,650 @@
+// The main window as the operator meets it: the form, the device list, the
+// buttons, the peer view filled by the window's own announcements, and a
+// shutdown that leaves no thread, timer or socket behind.
+// Builds the sender and the receiver: runs only inside the test sandbox.
+#include "app/mainwindow.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QAudioDeviceInfo>
+#include <QBrush>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QHostAddress>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMutex>
+#include <QNetworkInterface>
+#include <QPushButton>
+#include <QSet>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QStatusBar>
+#include <QTableView>
+#include <QToolBar>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// Records every message from any thread while installed.
+class MessageRecorder
+{
+public:
+    struct Message
+    {
+        QtMsgType type;
+        QString text;
+    };
+
+    MessageRecorder()
+    {
+        QMutexLocker locker(&mutex);
+        current = this;
+        previous = qInstallMessageHandler(&MessageRecorder::handle);
+    }
+
+    ~MessageRecorder()
+    {
+        qInstallMessageHandler(previous);
+        QMutexLocker locker(&mutex);
+        current = nullptr;
+    }
+
+    QList<Message> messages() const
+    {
+        QMutexLocker locker(&mutex);
+        return recorded;
+    }
+
+    QStringList debugLines() const
+    {
+        QStringList lines;
+        for (const Message &message : messages()) {
+            if (message.type == QtDebugMsg)
+                lines << message.text;
+        }
+        return lines;
+    }
+
+    void clear()
+    {
+        QMutexLocker locker(&mutex);
+        recorded.clear();
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        {
+            QMutexLocker locker(&mutex);
+            if (current)
+                current->recorded << Message{type, text};
+        }
+        // The announcer logs ten lines a second; only what matters goes on.
+        if (type != QtDebugMsg && previous)
+            previous(type, context, text);
+    }
+
+    static QMutex mutex;
+    static MessageRecorder *current;
+    static QtMessageHandler previous;
+    QList<Message> recorded;
+};
+
+QMutex MessageRecorder::mutex;
+MessageRecorder *MessageRecorder::current = nullptr;
+QtMessageHandler MessageRecorder::previous = nullptr;
+
+template <typename T>
+T *widget(const QWidget *window, const char *name)
+{
+    const QList<T *> found = window->findChildren<T *>(QLatin1String(name));
+    return found.size() == 1 ? found.first() : nullptr;
+}
+
+// This host's IPv4 addresses as the receiver writes them: the own row's key.
+QSet<QString> ownAddresses()
+{
+    QSet<QString> addresses;
+    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            addresses.insert(address.toString());
+    }
+    return addresses;
+}
+
+int ownRow(const QTableView *view)
+{
+    const QAbstractItemModel *model = view->model();
+    if (!model)
+        return -1;
+    const QSet<QString> own = ownAddresses();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        if (own.contains(model->index(row, 0).data(Qt::DisplayRole).toString()))
+            return row;
+    }
+    return -1;
+}
+
+// Green or red state cell of the own row; Qt::transparent while there is none.
+QColor ownCell(const QTableView *view, int column)
+{
+    const int row = ownRow(view);
+    if (row < 0)
+        return Qt::transparent;
+    const QBrush brush = view->model()->index(row, column).data(Qt::BackgroundRole).value<QBrush>();
+    return brush.style() == Qt::SolidPattern ? brush.color() : QColor(Qt::transparent);
+}
+
+struct ButtonStates
+{
+    bool broadcast;
+    bool endBroadcast;
+    bool devices;
+    bool listen;
+    bool stopListen;
+};
+
+const char *const shutdownTroubles[] = {
+    "QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers cannot be",
+    "QObject::~QObject", "killTimer", "startTimer",
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(ButtonStates)
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void window();
+    void formWidgets_data();
+    void formWidgets();
+    void labelsAndSliders();
+    void barsAreEmpty();
+    void peerViewColumnsShareWidth();
+    void deviceListHoldsInputDevices();
+
+    void buttons_data();
+    void buttons();
+    void buttonSignals_data();
+    void buttonSignals();
+    void draggingOutputSliderSetsVolume();
+    void choosingDeviceChangesCapture();
+
+    void announcementReachesPeerTable();
+    void ownRowShowsOwnState();
+
+    void shutdownIsClean();
+
+private:
+    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<MessageRecorder> recorder;
+    // A modal box in the constructor would hang the test: close any that
+    // comes up, and count it.
+    QTimer boxCloser;
+    int boxesClosed = 0;
+};
+
+void tst_MainWindow::initTestCase()
+{
+    connect(&boxCloser, &QTimer::timeout, this, [this] {
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            if (auto *box = qobject_cast<QMessageBox *>(top)) {
+                if (box->isVisible()) {
+                    ++boxesClosed;
+                    box->done(QMessageBox::Ok);
+                }
+            }
+        }
+    });
+    boxCloser.start(50);
+    QVERIFY2(!ownAddresses().isEmpty(),
+             "no IPv4 address besides loopback: run this test inside the test sandbox");
+}
+
+void tst_MainWindow::init()
+{
+    boxesClosed = 0;
+    recorder = std::make_unique<MessageRecorder>();
+    window_ = std::make_unique<MainWindow>();
+}
+
+void tst_MainWindow::cleanup()
+{
+    window_.reset();
+    recorder.reset();
+}
+
+void tst_MainWindow::window()
+{
+    MainWindow *w = window_.get();
+    QCOMPARE(w->objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(w->windowTitle(), QStringLiteral("MainWindow"));
+    QCOMPARE(w->size(), QSize(321, 360));
+    QCOMPARE(w->minimumSize(), QSize(321, 360));
+    QCOMPARE(w->maximumSize(), QSize(321, 360));
+
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QCOMPARE(w->size(), QSize(321, 360));
+    w->resize(600, 500);
+    QCOMPARE(w->size(), QSize(321, 360));
+
+    QCOMPARE(w->centralWidget(), widget<QWidget>(w, "centralWidget"));
+    QCOMPARE(w->menuBar(), widget<QMenuBar>(w, "menuBar"));
+    QCOMPARE(w->statusBar(), widget<QStatusBar>(w, "statusBar"));
+}
+
+void tst_MainWindow::formWidgets_data()
+{
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<bool>("onCentralWidget");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("enabled");
+
+    auto row = [](const char *name, const char *className, bool central, QRect geometry,
+                  const char *text, bool enabled) {
+        QTest::newRow(name) << QString::fromLatin1(className) << central << geometry
+                            << QString::fromLatin1(text) << enabled;
+    };
+    // The window places the centre widget, the tool bar and the status bar itself.
+    row("centralWidget", "QWidget", false, QRect(), "", true);
+    row("broadcastButton", "QPushButton", true, QRect(0, 160, 121, 32), "broadcast", true);
+    row("listenButton", "QPushButton", true, QRect(200, 160, 115, 32), "listen", true);
+    row("outputVolumeControl", "QSlider", true, QRect(170, 250, 141, 21), "", true);
+    row("deviceComboBox", "QComboBox", true, QRect(170, 220, 141, 26), "", true);
+    row("stopListenButton", "QPushButton", true, QRect(200, 190, 115, 32), "stop listen", false);
+    row("endBroadcastButton", "QPushButton", true, QRect(0, 190, 121, 32), "end broadcast", false);
+    row("label", "QLabel", true, QRect(10, 0, 131, 16), "Network Clients", true);
+    row("label_2", "QLabel", true, QRect(50, 220, 101, 21), "Input Device:", true);
+    row("label_3", "QLabel", true, QRect(50, 250, 101, 20), "Output Volume:", true);
+    row("label_4", "QLabel", true, QRect(50, 280, 101, 20), "Mic Volume:", true);
+    row("inputVolumeControl", "QSlider", true, QRect(170, 280, 141, 21), "", true);
+    row("clientListTableView", "QTableView", true, QRect(10, 20, 301, 131), "", true);
+    row("menuBar", "QMenuBar", false, QRect(0, 0, 321, 22), "", true);
+    row("mainToolBar", "QToolBar", false, QRect(), "", true);
+    row("statusBar", "QStatusBar", false, QRect(), "", true);
+}
+
+void tst_MainWindow::formWidgets()
+{
+    QFETCH(QString, className);
+    QFETCH(bool, onCentralWidget);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+    QFETCH(bool, enabled);
+
+    MainWindow *w = window_.get();
+    const QByteArray name = QTest::currentDataTag();
+    QWidget *found = widget<QWidget>(w, name.constData());
+    QVERIFY2(found, "expected exactly one widget named " + name);
+    QCOMPARE(QString::fromLatin1(found->metaObject()->className()), className);
+    QWidget *expectedParent = onCentralWidget ? w->centralWidget() : w;
+    QCOMPARE(found->parentWidget(), expectedParent);
+    if (geometry.isValid())
+        QCOMPARE(found->geometry(), geometry);
+    QCOMPARE(found->isEnabled(), enabled);
+
+    if (auto *button = qobject_cast<QAbstractButton *>(found)) {
+        QCOMPARE(button->text(), text);
+        QVERIFY(!button->isCheckable());
+        QVERIFY(!static_cast<QPushButton *>(button)->isFlat());
+    } else if (auto *label = qobject_cast<QLabel *>(found)) {
+        QCOMPARE(label->text(), text);
+    } else {
+        QVERIFY(text.isEmpty());
+    }
+}
+
+void tst_MainWindow::labelsAndSliders()
+{
+    MainWindow *w = window_.get();
+    for (const char *name : {"label_2", "label_3", "label_4"}) {
+        QLabel *label = widget<QLabel>(w, name);
+        QVERIFY(label);
+        QCOMPARE(label->alignment(), Qt::AlignRight | Qt::AlignTrailing | Qt::AlignVCenter);
+    }
+    QCOMPARE(widget<QLabel>(w, "label")->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
+
+    for (const char *name : {"outputVolumeControl", "inputVolumeControl"}) {
+        QSlider *slider = widget<QSlider>(w, name);
+        QVERIFY(slider);
+        QCOMPARE(slider->value(), 80);
+        QCOMPARE(slider->orientation(), Qt::Horizontal);
+        QCOMPARE(slider->minimum(), 0);
+        QCOMPARE(slider->maximum(), 99);
+    }
+}
+
+void tst_MainWindow::barsAreEmpty()
+{
+    MainWindow *w = window_.get();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+
+    QMenuBar *menuBar = widget<QMenuBar>(w, "menuBar");
+    QVERIFY(menuBar);
+    QVERIFY(menuBar->actions().isEmpty());
+
+    QToolBar *toolBar = widget<QToolBar>(w, "mainToolBar");
+    QVERIFY(toolBar);
+    QCOMPARE(w->toolBarArea(toolBar), Qt::TopToolBarArea);
+    QVERIFY(toolBar->actions().isEmpty());
+
+    QStatusBar *statusBar = widget<QStatusBar>(w, "statusBar");
+    QVERIFY(statusBar);
+    QVERIFY(statusBar->currentMessage().isEmpty());
+    // Operating the controls never writes to it.
+    QTest::mouseClick(widget<QPushButton>(w, "broadcastButton"), Qt::LeftButton);
+    QTest::mouseClick(widget<QPushButton>(w, "listenButton"), Qt::LeftButton);
+    QVERIFY(statusBar->currentMessage().isEmpty());
+}
+
+void tst_MainWindow::peerViewColumnsShareWidth()
+{
+    MainWindow *w = window_.get();
+    QTableView *view = widget<QTableView>(w, "clientListTableView");
+    QVERIFY(view);
+    QVERIFY(view->model());
+    QHeaderView *header = view->horizontalHeader();
+    QCOMPARE(header->count(), 3);
+    for (int section = 0; section < 3; ++section)
+        QCOMPARE(header->sectionResizeMode(section), QHeaderView::Stretch);
+    QCOMPARE(view->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("IP"));
+
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QTRY_VERIFY(header->length() >= header->viewport()->width() - 1);
+    const int first = header->sectionSize(0);
+    for (int section = 1; section < 3; ++section)
+        QVERIFY2(qAbs(header->sectionSize(section) - first) <= 1,
+                 qPrintable(QStringLiteral("section %1 is %2 px wide, section 0 %3 px")
+                                .arg(section).arg(header->sectionSize(section)).arg(first)));
+}
+
+void tst_MainWindow::deviceListHoldsInputDevices()
+{
+    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    QVERIFY2(!devices.isEmpty(), "the test's PulseAudio server offers no capture device");
+
+    QComboBox *list = widget<QComboBox>(window_.get(), "deviceComboBox");
+    QVERIFY(list);
+    QCOMPARE(list->count(), devices.size());
+    QCOMPARE(list->currentIndex(), 0);
+    for (int i = 0; i < devices.size(); ++i) {
+        QCOMPARE(list->itemText(i), devices.at(i).deviceName());
+        const QVariant data = list->itemData(i, Qt::UserRole);
+        QCOMPARE(data.userType(), qMetaTypeId<QAudioDeviceInfo>());
+        QCOMPARE(QMetaType::typeName(data.userType()), "QAudioDeviceInfo");
+        QVERIFY2(data.value<QAudioDeviceInfo>() == devices.at(i),
+                 qPrintable("entry " + QString::number(i) + " holds another device than "
+                            + devices.at(i).deviceName()));
+    }
+    // There are devices, so no warning box came up.
+    QCOMPARE(boxesClosed, 0);
+}
+
+void tst_MainWindow::buttons_data()
+{
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<ButtonStates>("states");
+
+    // broadcast, end broadcast, device list, listen, stop listen
+    QTest::newRow("at start") << QStringList{} << ButtonStates{true, false, true, true, false};
+    QTest::newRow("broadcast") << QStringList{"broadcastButton"}
+                               << ButtonStates{false, true, false, true, false};
+    QTest::newRow("broadcast, end")
+        << QStringList{"broadcastButton", "endBroadcastButton"}
+        << ButtonStates{true, false, true, true, false};
+    QTest::newRow("listen") << QStringList{"listenButton"}
+                            << ButtonStates{true, false, true, false, true};
+    QTest::newRow("listen, stop") << QStringList{"listenButton", "stopListenButton"}
+                                  << ButtonStates{true, false, true, true, false};
+    QTest::newRow("broadcast, listen") << QStringList{"broadcastButton", "listenButton"}
+                                       << ButtonStates{false, true, false, false, true};
+    QTest::newRow("listen, broadcast, stop listen")
+        << QStringList{"listenButton", "broadcastButton", "stopListenButton"}
+        << ButtonStates{false, true, false, true, false};
+    QTest::newRow("broadcast, listen, end broadcast")
+        << QStringList{"broadcastButton", "listenButton", "endBroadcastButton"}
+        << ButtonStates{true, false, true, false, true};
+    QTest::newRow("disabled buttons do nothing")
+        << QStringList{"endBroadcastButton", "stopListenButton"}
+        << ButtonStates{true, false, true, true, false};
+    QTest::newRow("second broadcast click does nothing")
+        << QStringList{"broadcastButton", "broadcastButton"}
+        << ButtonStates{false, true, false, true, false};
+    QTest::newRow("twice round both")
+        << QStringList{"broadcastButton", "listenButton", "endBroadcastButton",
+                       "stopListenButton", "listenButton", "broadcastButton"}
+        << ButtonStates{false, true, false, false, true};
+}
+
+void tst_MainWindow::buttons()
+{
+    QFETCH(QStringList, clicks);
+    QFETCH(ButtonStates, states);
+
+    MainWindow *w = window_.get();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    for (const QString &name : qAsConst(clicks)) {
+        QPushButton *button = widget<QPushButton>(w, name.toLatin1().constData());
+        QVERIFY(button);
+        QTest::mouseClick(button, Qt::LeftButton);
+    }
+
+    QCOMPARE(widget<QPushButton>(w, "broadcastButton")->isEnabled(), states.broadcast);
+    QCOMPARE(widget<QPushButton>(w, "endBroadcastButton")->isEnabled(), states.endBroadcast);
+    QCOMPARE(widget<QComboBox>(w, "deviceComboBox")->isEnabled(), states.devices);
+    QCOMPARE(widget<QPushButton>(w, "listenButton")->isEnabled(), states.listen);
+    QCOMPARE(widget<QPushButton>(w, "stopListenButton")->isEnabled(), states.stopListen);
+    QVERIFY(widget<QSlider>(w, "outputVolumeControl")->isEnabled());
+    QVERIFY(widget<QSlider>(w, "inputVolumeControl")->isEnabled());
+}
+
+void tst_MainWindow::buttonSignals_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QStringList>("emitted");
+
+    QTest::newRow("broadcast") << "broadcastButton"
+                               << QStringList{"sendControlString broadcasting_yes", "startAudio"};
+    QTest::newRow("end broadcast")
+        << "endBroadcastButton" << QStringList{"sendControlString broadcasting_no", "endAudio"};
+    QTest::newRow("listen") << "listenButton" << QStringList{"sendControlString listening_yes"};
+    QTest::newRow("stop listen")
+        << "stopListenButton" << QStringList{"sendControlString listening_no"};
+}
+
+void tst_MainWindow::buttonSignals()
+{
+    QFETCH(QString, button);
+    QFETCH(QStringList, emitted);
+
+    MainWindow *w = window_.get();
+    // Bring the button under test into its enabled state first.
+    if (button == QLatin1String("endBroadcastButton"))
+        widget<QPushButton>(w, "broadcastButton")->click();
+    if (button == QLatin1String("stopListenButton"))
+        widget<QPushButton>(w, "listenButton")->click();
+
+    QStringList seen;
+    connect(w, &MainWindow::sendControlString, this,
+            [&seen](const QString &word) { seen << "sendControlString " + word; });
+    connect(w, &MainWindow::startAudio, this, [&seen] { seen << "startAudio"; });
+    connect(w, &MainWindow::endAudio, this, [&seen] { seen << "endAudio"; });
+    connect(w, &MainWindow::deviceChanged, this, [&seen] { seen << "deviceChanged"; });
+
+    widget<QPushButton>(w, button.toLatin1().constData())->click();
+    QCOMPARE(seen, emitted);
+    disconnect(w, nullptr, this, nullptr);
+}
+
+void tst_MainWindow::draggingOutputSliderSetsVolume()
+{
+    MainWindow *w = window_.get();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QSlider *output = widget<QSlider>(w, "outputVolumeControl");
+    QVERIFY(output);
+
+    // Keyboard and page steps move the slider but set no volume.
+    output->setFocus();
+    QTest::keyClick(output, Qt::Key_Left);
+    output->triggerAction(QAbstractSlider::SliderPageStepSub);
+    QCOMPARE(output->value(), 69);
+
+    // Dragging does: the position divided by ten reaches playback on the
+    // receiver's thread.
+    output->setSliderDown(true);
+    output->setSliderPosition(5);
+    output->setSliderDown(false);
+    QTRY_VERIFY(recorder->debugLines().contains(QStringLiteral("output volume set to: 0.5")));
+
+    const QStringList volumeLines = [&] {
+        QStringList lines;
+        for (const QString &line : recorder->debugLines()) {
+            if (line.startsWith(QLatin1String("output volume set to:")))
+                lines << line;
+        }
+        return lines;
+    }();
+    QCOMPARE(volumeLines, QStringList{"output volume set to: 0.5"});
+}
+
+void tst_MainWindow::choosingDeviceChangesCapture()
+{
+    MainWindow *w = window_.get();
+    QComboBox *list = widget<QComboBox>(w, "deviceComboBox");
+    QVERIFY(list);
+    if (list->count() < 2)
+        QSKIP("needs two capture devices");
+    QSignalSpy changed(w, &MainWindow::deviceChanged);
+    recorder->clear();
+
+    list->setCurrentIndex(1);
+    QCOMPARE(changed.count(), 1);
+    QVERIFY(changed.at(0).at(0).value<QAudioDeviceInfo>() == list->itemData(1).value<QAudioDeviceInfo>());
+    // Capture restarts on the sender's thread.
+    QTRY_VERIFY(recorder->debugLines().contains(QStringLiteral("device started")));
+
+    // Choosing the entry that is already current does nothing.
+    list->setCurrentIndex(1);
+    QCOMPARE(changed.count(), 1);
+
+    // The capture object replaced goes home to this thread to be stopped and
+    // destroyed there: let that happen, then nothing may have gone wrong.
+    list->setCurrentIndex(0);
+    QTRY_COMPARE(recorder->debugLines().count(QStringLiteral("device started")), 2);
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    for (const MessageRecorder::Message &message : recorder->messages())
+        QVERIFY2(message.type == QtDebugMsg || message.type == QtInfoMsg, qPrintable(message.text));
+}
+
+void tst_MainWindow::announcementReachesPeerTable()
+{
+    MainWindow *w = window_.get();
+    QTableView *view = widget<QTableView>(w, "clientListTableView");
+    QAbstractItemModel *model = view->model();
+    QSignalSpy inserted(model, &QAbstractItemModel::rowsInserted);
+
+    // As the receiver delivers it: the sender's address first, then the status string.
+    QVERIFY(QMetaObject::invokeMethod(w, "processBroadcast",
+                                      Q_ARG(QString, QStringLiteral("10.99.0.7")),
+                                      Q_ARG(QString, QStringLiteral("update:broadcasting_yes:listening_no"))));
+
+    QVERIFY(inserted.count() >= 1);
+    int row = -1;
+    for (int r = 0; r < model->rowCount(); ++r) {
+        if (model->index(r, 0).data().toString() == QLatin1String("10.99.0.7"))
+            row = r;
+    }
+    QVERIFY(row >= 0);
+    QCOMPARE(model->index(row, 1).data(Qt::BackgroundRole).value<QBrush>().color(), QColor(Qt::green));
+    QCOMPARE(model->index(row, 2).data(Qt::BackgroundRole).value<QBrush>().color(), QColor(Qt::red));
+    QVERIFY(recorder->debugLines().contains(
+        QStringLiteral(R"(control string:  "update:broadcasting_yes:listening_no")")));
+}
+
+void tst_MainWindow::ownRowShowsOwnState()
+{
+    MainWindow *w = window_.get();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QTableView *view = widget<QTableView>(w, "clientListTableView");
+    QSignalSpy removed(view->model(), &QAbstractItemModel::rowsRemoved);
+
+    // The window hears its own announcements: its row appears, red and red.
+    QTRY_VERIFY_WITH_TIMEOUT(ownRow(view) >= 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(ownCell(view, 1), QColor(Qt::red), 1000);
+    QCOMPARE(ownCell(view, 2), QColor(Qt::red));
+
+    QTest::mouseClick(widget<QPushButton>(w, "listenButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ownCell(view, 2), QColor(Qt::green), 1000);
+    QCOMPARE(ownCell(view, 1), QColor(Qt::red));
+
+    QTest::mouseClick(widget<QPushButton>(w, "broadcastButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ownCell(view, 1), QColor(Qt::green), 1000);
+    QCOMPARE(ownCell(view, 2), QColor(Qt::green));
+
+    QTest::mouseClick(widget<QPushButton>(w, "stopListenButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ownCell(view, 2), QColor(Qt::red), 1000);
+    QCOMPARE(ownCell(view, 1), QColor(Qt::green));
+
+    QTest::mouseClick(widget<QPushButton>(w, "endBroadcastButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ownCell(view, 1), QColor(Qt::red), 1000);
+
+    // Announced ten times a second, the own row is never forgotten, and it
+    // is the only one: nothing else is on this network.
+    QCOMPARE(removed.count(), 0);
+    QCOMPARE(view->model()->rowCount(), 1);
+}
+
+void tst_MainWindow::shutdownIsClean()
+{
+    window_.reset();
+    for (int round = 1; round <= 3; ++round) {
+        auto w = std::make_unique<MainWindow>();
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTableView *view = widget<QTableView>(w.get(), "clientListTableView");
+        // Each new window binds the port again and hears itself: the previous
+        // one let go of everything.
+        QTRY_VERIFY2_WITH_TIMEOUT(ownRow(view) >= 0, qPrintable(QStringLiteral("round %1").arg(round)),
+                                  5000);
+        // Both activities running: the capture and playback paths are live.
+        QTest::mouseClick(widget<QPushButton>(w.get(), "broadcastButton"), Qt::LeftButton);
+        QTest::mouseClick(widget<QPushButton>(w.get(), "listenButton"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(ownCell(view, 2), QColor(Qt::green), 5000);
+
+        recorder->clear();
+        w.reset();
+        // Deferred deletions and late deliveries run too.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+
+        for (const MessageRecorder::Message &message : recorder->messages()) {
+            const QString where = QStringLiteral("round %1: %2").arg(round).arg(message.text);
+            QVERIFY2(message.type == QtDebugMsg || message.type == QtInfoMsg, qPrintable(where));
+            for (const char *trouble : shutdownTroubles)
+                QVERIFY2(!message.text.contains(QLatin1String(trouble)), qPrintable(where));
+        }
+    }
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
