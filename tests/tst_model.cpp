@@ -184,6 +184,7 @@ private slots:
     void timeoutForUnknownAddressDoesNothing();
     void destroyingTableDestroysRecordsSilently();
 
+    void rowGoneBeforeSenderReadsIt();
     void senderThreadReadsWhilePeersComeAndGo();
 
 private:
@@ -761,6 +762,24 @@ void tst_Model::destroyingTableDestroysRecordsSilently()
     // Their timers went with them: nothing fires later.
     QTest::qWait(700);
     QVERIFY(log->lines().isEmpty());
+}
+
+void tst_Model::rowGoneBeforeSenderReadsIt()
+{
+    ClientList *table = makeModel();
+    table->processClient(QStringLiteral("10.0.0.2"), announcement);
+    table->processClient(QStringLiteral("10.0.0.3"), announcement);
+    // The sender has counted two rows and made its index for the second...
+    const QModelIndex second = table->index(1, 0);
+    QVERIFY(second.isValid());
+    KeepAlive alive(table, {QStringLiteral("10.0.0.3")});
+    QSignalSpy removed(table, &QAbstractItemModel::rowsRemoved);
+    QTRY_COMPARE_WITH_TIMEOUT(removed.count(), 1, 5000);
+    QCOMPARE(table->rowCount(), 1);
+
+    // ...and reads it only after that row has gone.
+    QVERIFY(table->getAddressAt(second).isNull());
+    QCOMPARE(table->getAddressAt(table->index(0, 0)), QHostAddress("10.0.0.3"));
 }
 
 void tst_Model::senderThreadReadsWhilePeersComeAndGo()
