@@ -171,6 +171,7 @@ private slots:
     void formWidgets_data();
     void formWidgets();
     void labelsAndSliders();
+    void keyboardFocusFollowsCreationOrder();
     void barsAreEmpty();
     void peerViewColumnsShareWidth();
     void deviceListHoldsInputDevices();
@@ -326,6 +327,37 @@ void tst_MainWindow::labelsAndSliders()
         QCOMPARE(slider->minimum(), 0);
         QCOMPARE(slider->maximum(), 99);
     }
+}
+
+void tst_MainWindow::keyboardFocusFollowsCreationOrder()
+{
+    QWidget *central = window_->centralWidget();
+    QVERIFY(central);
+    QStringList created;
+    for (QObject *child : central->children()) {
+        if (child->isWidgetType())
+            created << child->objectName();
+    }
+    const QStringList expectedCreated{
+        "broadcastButton", "listenButton", "outputVolumeControl", "deviceComboBox",
+        "stopListenButton", "endBroadcastButton", "label", "label_2", "label_3", "label_4",
+        "inputVolumeControl", "clientListTableView",
+    };
+    QCOMPARE(created, expectedCreated);
+
+    // Tab skips the labels and the disabled buttons.
+    QStringList tabOrder;
+    for (QWidget *next = central->nextInFocusChain(); next != central;
+         next = next->nextInFocusChain()) {
+        if (next->parentWidget() == central && next->isEnabled()
+            && (next->focusPolicy() & Qt::TabFocus))
+            tabOrder << next->objectName();
+    }
+    const QStringList expectedTabOrder{
+        "broadcastButton", "listenButton", "outputVolumeControl", "deviceComboBox",
+        "inputVolumeControl", "clientListTableView",
+    };
+    QCOMPARE(tabOrder, expectedTabOrder);
 }
 
 void tst_MainWindow::barsAreEmpty()
