@@ -253,5 +253,5 @@ void tst_Client::burstIsTakenApartInOrder()
     QCOMPARE(events(), expected);
 }
 
-QTEST_MAIN(tst_Client)
+QTEST_GUILESS_MAIN(tst_Client)
 #include "tst_client.moc"

@@ -337,5 +337,5 @@ void tst_Server::audioGoesToEveryPeerButItself()
     QVERIFY2(receivers.last()->audioBeforeSentinel().isEmpty(), "audio went to the broadcast address");
 }
 
-QTEST_MAIN(tst_Server)
+QTEST_GUILESS_MAIN(tst_Server)
 #include "tst_server.moc"
