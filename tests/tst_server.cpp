@@ -10,7 +10,6 @@
 
 #include <QHostAddress>
 #include <QNetworkDatagram>
-#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
