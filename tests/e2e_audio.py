@@ -1,0 +1,692 @@
+#!/usr/bin/python3
+"""The intercom end to end, the way a person uses it.
+
+Three instances A, B and C of the real program, each in its own network
+namespace joined by a bridge, each with its own PulseAudio server (a null sink
+"spk" as its speaker, a pipe source "mic" fed in real time with a tone of its
+own as its microphone) and its own Xvfb display. The test clicks the real
+buttons and drags the real slider with xdotool, records the speakers and reads
+the logs. Two more instances start without any audio: one with no audio server,
+one whose toolkit finds no audio plugin at all.
+
+Runs inside tests/sandbox.sh (a private network namespace), as root.
+INTERCOM_BIN is the program; screenshots, logs and B's recorded speaker go to
+INTERCOM_BUILD_DIR/tests/artifacts/e2e_audio.
+"""
+
+import ctypes
+import glob
+import math
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+import numpy as np
+
+RATE = 44100
+SUBNET = "10.79.0"
+# Central widget offset inside the 321 x 360 window: the menu bar sits above it.
+TOP = 17
+BUTTONS = {
+    "broadcast": (60, TOP + 176),
+    "listen": (257, TOP + 176),
+    "end broadcast": (60, TOP + 206),
+    "stop listen": (257, TOP + 206),
+}
+COMBO = (170, TOP + 220, 141, 26)
+OUTPUT_SLIDER_Y = TOP + 260
+SILENT_RMS = 100
+QT_WARNINGS = ("QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers",
+               "QObject::", "QWidget::", "QAudioOutput(pulseaudio): pa_stream_begin_write")
+
+BIN = os.environ.get("INTERCOM_BIN", "")
+BUILD = os.environ.get("INTERCOM_BUILD_DIR", os.getcwd())
+ARTIFACTS = os.path.join(BUILD, "tests", "artifacts", "e2e_audio")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def log(*args):
+    print("[%7.2f]" % (time.monotonic() - START), *args, flush=True)
+
+
+START = time.monotonic()
+
+
+def poll(predicate, timeout, interval=0.02):
+    """Returns the predicate's first true value, or None at the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(interval)
+
+
+# ---- sound --------------------------------------------------------------
+
+def rms(samples):
+    return float(np.sqrt(np.mean(samples.astype(np.float64) ** 2))) if len(samples) else 0.0
+
+
+def dominant_frequency(samples):
+    if len(samples) < 1024:
+        return 0.0
+    x = samples.astype(np.float64) * np.hanning(len(samples))
+    magnitudes = np.abs(np.fft.rfft(x))
+    magnitudes[:5] = 0
+    peak = int(np.argmax(magnitudes))
+    # Parabolic interpolation between the bins around the peak.
+    if 0 < peak < len(magnitudes) - 1:
+        a, b, c = magnitudes[peak - 1], magnitudes[peak], magnitudes[peak + 1]
+        peak += 0.5 * (a - c) / (a - 2 * b + c)
+    return peak * RATE / len(samples)
+
+
+def carries(samples, frequency):
+    return rms(samples) > 1000 and abs(dominant_frequency(samples) - frequency) <= 0.02 * frequency
+
+
+class MicFeeder(threading.Thread):
+    """Writes a sine into the pipe source's FIFO at real-time pace."""
+
+    def __init__(self, fifo, frequency, amplitude=12000):
+        super().__init__(daemon=True)
+        self.fd = os.open(fifo, os.O_WRONLY)
+        self.step = 2 * math.pi * frequency / RATE
+        self.amplitude = amplitude
+        self.running = True
+
+    def run(self):
+        phase = 0.0
+        block = RATE // 100
+        next_time = time.monotonic()
+        while self.running:
+            samples = self.amplitude * np.sin(phase + self.step * np.arange(block))
+            phase = (phase + self.step * block) % (2 * math.pi)
+            try:
+                os.write(self.fd, samples.astype("<i2").tobytes())
+            except OSError:
+                return
+            next_time += 0.01
+            delay = next_time - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+
+    def stop(self):
+        self.running = False
+        self.join(2)
+        os.close(self.fd)
+
+
+class Speaker(threading.Thread):
+    """Records a null sink's monitor; every sample gets its arrival time."""
+
+    def __init__(self, env):
+        super().__init__(daemon=True)
+        self.proc = subprocess.Popen(
+            ["parec", "-d", "spk.monitor", "--format=s16le", "--rate=44100", "--channels=1",
+             "--latency-msec=20"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+        self.lock = threading.Lock()
+        self.chunks = []  # (arrival time of the chunk's last sample, samples)
+        self.start()
+
+    def run(self):
+        pending = b""
+        while True:
+            data = self.proc.stdout.read1(4096)
+            if not data:
+                return
+            now = time.monotonic()
+            pending += data
+            whole = len(pending) & ~1
+            samples = np.frombuffer(pending[:whole], dtype="<i2")
+            pending = pending[whole:]
+            with self.lock:
+                self.chunks.append((now, samples))
+
+    def between(self, t0, t1):
+        parts = []
+        with self.lock:
+            chunks = list(self.chunks)
+        for end, samples in chunks:
+            begin = end - len(samples) / RATE
+            if end <= t0 or begin >= t1:
+                continue
+            first = max(0, int(round((t0 - begin) * RATE)))
+            last = min(len(samples), int(round((t1 - begin) * RATE)))
+            parts.append(samples[first:last])
+        return np.concatenate(parts) if parts else np.zeros(0, dtype="<i2")
+
+    def last(self, seconds):
+        now = time.monotonic()
+        return self.between(now - seconds, now)
+
+    def everything(self):
+        with self.lock:
+            return np.concatenate([s for _, s in self.chunks]) if self.chunks else np.zeros(0)
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(5)
+
+
+def save_wav(path, samples):
+    import wave
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(samples.astype("<i2").tobytes())
+
+
+# ---- X --------------------------------------------------------------------
+
+class XEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
+
+
+def close_window(display, window):
+    """Asks the window to close as a window manager would (WM_DELETE_WINDOW)."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                             ctypes.POINTER(XEvent)]
+    x.XFlush.argtypes = [ctypes.c_void_p]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x.XOpenDisplay(display.encode())
+    check(dpy, "cannot open display %s to close the window" % display)
+    event = XEvent()
+    event.type = 33  # ClientMessage
+    event.window = window
+    event.message_type = x.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+    event.format = 32
+    event.data[0] = x.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+    event.data[1] = 0  # CurrentTime
+    x.XSendEvent(dpy, window, 0, 0, ctypes.byref(event))
+    x.XFlush(dpy)
+    x.XCloseDisplay(dpy)
+
+
+# ---- the sandboxed world --------------------------------------------------
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, **kw).stdout
+
+
+class Instance:
+    """One machine: a namespace, a display, perhaps an audio server, the program."""
+
+    def __init__(self, world, name, host, frequency=None, audio="pulse"):
+        self.world = world
+        self.name = name
+        self.address = "%s.%d" % (SUBNET, host)
+        self.frequency = frequency
+        self.dir = os.path.join(world.tmp, name)
+        os.makedirs(self.dir)
+        self.logpath = os.path.join(ARTIFACTS, "%s.log" % name)
+        self.proc = None
+        self.window = None
+        self.mic = None
+        self.speaker = None
+        self.pulse = None
+        self.env = dict(os.environ)
+        for var in ("PULSE_SERVER", "DISPLAY", "QT_QPA_PLATFORM", "QT_PLUGIN_PATH"):
+            self.env.pop(var, None)
+        self.env.update(XDG_RUNTIME_DIR=os.path.join(self.dir, "runtime"), HOME=self.dir,
+                        QT_LOGGING_RULES="default.debug=true")
+        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
+
+        run("ip", "netns", "add", name)
+        run("ip", "link", "add", "ve-" + name, "type", "veth", "peer", "name", "eth0",
+            "netns", name)
+        run("ip", "link", "set", "ve-" + name, "master", world.bridge, "up")
+        self.ns("ip", "link", "set", "lo", "up")
+        self.ns("ip", "addr", "add", self.address + "/24", "dev", "eth0")
+        self.ns("ip", "link", "set", "eth0", "up")
+        self.ns("ip", "route", "add", "default", "dev", "eth0")
+
+        if audio == "pulse":
+            self.start_pulse()
+        else:
+            # Nothing listens there, and ALSA gets a configuration with no device.
+            self.env["PULSE_SERVER"] = "unix:" + os.path.join(self.dir, "no-server")
+            alsa = os.path.join(self.dir, "asound.conf")
+            open(alsa, "w").close()
+            self.env["ALSA_CONFIG_PATH"] = alsa
+        self.start_display()
+
+    def ns(self, *cmd):
+        return run("ip", "netns", "exec", self.name, *cmd)
+
+    def start_pulse(self):
+        conf = os.path.join(self.dir, "pa.conf")
+        socket = os.path.join(self.dir, "native")
+        fifo = os.path.join(self.dir, "mic.fifo")
+        with open(conf, "w") as f:
+            f.write("load-module module-native-protocol-unix socket=%s auth-anonymous=1\n"
+                    "load-module module-null-sink sink_name=spk rate=44100 channels=1\n"
+                    "load-module module-pipe-source source_name=mic file=%s format=s16le "
+                    "rate=44100 channels=1\n"
+                    "set-default-sink spk\nset-default-source mic\n" % (socket, fifo))
+        self.pulse = subprocess.Popen(
+            ["pulseaudio", "-n", "-F", conf, "--daemonize=no", "--exit-idle-time=-1",
+             "--disallow-exit", "--use-pid-file=no",
+             "--log-target=file:" + os.path.join(self.dir, "pulse.log")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(self.env, PULSE_RUNTIME_PATH=self.env["XDG_RUNTIME_DIR"]))
+        self.env["PULSE_SERVER"] = "unix:" + socket
+        ready = poll(lambda: os.path.exists(fifo) and subprocess.run(
+            ["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL).returncode == 0, 10, 0.05)
+        check(ready, "%s: PulseAudio did not come up" % self.name)
+        self.fifo = fifo
+        if self.frequency:
+            self.mic = MicFeeder(fifo, self.frequency)
+            self.mic.start()
+        # Also keeps the idle null sink rendering in small steps rather than
+        # two-second blocks, so that a stream starts playing at once.
+        self.speaker = Speaker(self.env)
+
+    def start_display(self):
+        read_fd, write_fd = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["ip", "netns", "exec", self.name, "Xvfb", "-displayfd", str(write_fd), "-screen",
+             "0", "400x420x24", "-nolisten", "tcp"], pass_fds=(write_fd,),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b""
+        while not number.endswith(b"\n"):
+            data = os.read(read_fd, 16)
+            check(data, "%s: Xvfb did not start" % self.name)
+            number += data
+        os.close(read_fd)
+        self.display = ":" + number.decode().strip()
+        self.env["DISPLAY"] = self.display
+
+    def x(self, *cmd):
+        return run("ip", "netns", "exec", self.name, "env", "DISPLAY=" + self.display, *cmd,
+                   timeout=20)
+
+    def start(self, program=None):
+        self.logfile = open(self.logpath, "w")
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", self.name, program or BIN], stdout=self.logfile,
+            stderr=subprocess.STDOUT, env=self.env)
+
+    def find_window(self, name="^MainWindow$", timeout=15):
+        def search():
+            r = subprocess.run(["ip", "netns", "exec", self.name, "env", "DISPLAY=" + self.display,
+                                "xdotool", "search", "--name", name], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+            ids = r.stdout.split()
+            return int(ids[0]) if ids else None
+        window = poll(search, timeout, 0.1)
+        check(window, "%s: no window named %s" % (self.name, name))
+        return window
+
+    def show(self):
+        self.window = self.find_window()
+        self.x("xdotool", "windowmove", "--sync", str(self.window), "0", "0")
+
+    def click(self, button):
+        """Returns the time just before the click."""
+        before = time.monotonic()
+        bx, by = BUTTONS[button]
+        self.x("xdotool", "mousemove", "--window", str(self.window), str(bx), str(by),
+               "click", "1")
+        log(self.name, "clicks", repr(button))
+        return before
+
+    def screenshot(self, label):
+        path = os.path.join(ARTIFACTS, "%s-%s.png" % (self.name, label))
+        self.x("import", "-window", "root", path)
+        return path
+
+    def pixels(self, path, box):
+        x, y, w, h = box
+        raw = subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "-depth",
+                              "8", "rgb:-"], check=True, stdout=subprocess.PIPE).stdout
+        return np.frombuffer(raw, dtype=np.uint8)
+
+    def log_text(self):
+        self.logfile.flush()
+        with open(self.logpath, errors="replace") as f:
+            return f.read()
+
+    def count(self, pattern):
+        return len(re.findall(pattern, self.log_text()))
+
+    def writes(self):
+        """(accepted, offered) of every "wrote: N down from: M" line so far."""
+        return [(int(a), int(b)) for a, b in
+                re.findall(r"wrote:\s+(-?\d+)\s+down from:\s+(\d+)", self.log_text())]
+
+    def close(self):
+        # From inside the namespace, where the display's abstract socket is.
+        self.ns(sys.executable, os.path.abspath(__file__), "--close-window", self.display,
+                str(self.window))
+        try:
+            rc = self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise Failure("%s did not exit after its window was closed" % self.name)
+        log(self.name, "exited with", rc)
+        return rc
+
+    def shutdown(self):
+        for proc in (self.proc, self.xvfb, self.pulse):
+            if proc and proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        if self.speaker:
+            self.speaker.stop()
+        if self.mic:
+            self.mic.stop()
+
+
+class World:
+    def __init__(self):
+        self.tmp = tempfile.mkdtemp(prefix="intercom-e2e.")
+        self.bridge = "br-e2e"
+        run("ip", "link", "add", self.bridge, "type", "bridge")
+        run("ip", "link", "set", self.bridge, "up")
+        self.instances = []
+
+    def add(self, *args, **kw):
+        instance = Instance(self, *args, **kw)
+        self.instances.append(instance)
+        return instance
+
+    def shutdown(self):
+        for instance in self.instances:
+            instance.shutdown()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+# ---- the checks -----------------------------------------------------------
+
+def wait_tone(speaker, frequency, timeout, window=0.2, since=None):
+    """Time from `since` until the speaker's last `window` seconds carry the tone."""
+    t0 = since or time.monotonic()
+    hit = poll(lambda: carries(speaker.last(window), frequency), t0 + timeout - time.monotonic())
+    return time.monotonic() - t0 if hit else None
+
+
+def wait_silence(speaker, timeout, window=0.1, since=None):
+    t0 = since or time.monotonic()
+    hit = poll(lambda: len(speaker.last(window)) > 0.8 * window * RATE
+               and rms(speaker.last(window)) < SILENT_RMS, t0 + timeout - time.monotonic())
+    return time.monotonic() - t0 if hit else None
+
+
+def stays_silent(speaker, seconds):
+    t0 = time.monotonic()
+    time.sleep(seconds)
+    return rms(speaker.between(t0, time.monotonic())) < SILENT_RMS
+
+
+def rx_bytes(instance):
+    return int(instance.ns("cat", "/sys/class/net/eth0/statistics/rx_bytes"))
+
+
+def status_seen(observer, status):
+    return observer.count(r'control string:\s+"update:%s"' % status)
+
+
+def drag_output_slider(instance, target):
+    """Drags the output slider's handle until the last volume logged is target / 10."""
+    w = str(instance.window)
+    handle = lambda value: int(round(176 + 129 * value / 99))
+    expected = "%g" % (target / 10)
+    last_volume = lambda: (re.findall(r"output volume set to:\s+(\S+)", instance.log_text())
+                           or [None])[-1]
+    instance.x("xdotool", "mousemove", "--window", w, str(handle(instance.slider)),
+               str(OUTPUT_SLIDER_Y), "mousedown", "1")
+    x = handle(instance.slider)
+    goal = handle(target)
+    step = 1 if goal > x else -1
+    while x != goal:
+        x += step * min(6, abs(goal - x))
+        instance.x("xdotool", "mousemove", "--window", w, str(x), str(OUTPUT_SLIDER_Y))
+    # Pixels and positions do not map one to one: nudge until the slider says so.
+    for _ in range(12):
+        volume = poll(lambda: last_volume() if last_volume() else None, 1.0)
+        if volume == expected:
+            break
+        nudge = 1 if volume is None or float(volume) < target / 10 else -1
+        x += nudge
+        instance.x("xdotool", "mousemove", "--window", w, str(x), str(OUTPUT_SLIDER_Y))
+        time.sleep(0.1)
+    instance.x("xdotool", "mouseup", "1")
+    instance.slider = target
+    check(last_volume() == expected, "%s: output volume %s after dragging to %d"
+          % (instance.name, last_volume(), target))
+    log(instance.name, "output slider at", target)
+
+
+def main():
+    check(BIN and os.access(BIN, os.X_OK), "INTERCOM_BIN is not the program: %r" % BIN)
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    for old in os.listdir(ARTIFACTS):
+        os.remove(os.path.join(ARTIFACTS, old))
+    world = World()
+    try:
+        scenario(world)
+    finally:
+        b = next((i for i in world.instances if i.name == "b"), None)
+        if b and b.speaker:
+            save_wav(os.path.join(ARTIFACTS, "b-speaker.wav"), b.speaker.everything())
+        world.shutdown()
+
+
+def scenario(world):
+    a = world.add("a", 11, frequency=440)
+    b = world.add("b", 12, frequency=660)
+    c = world.add("c", 13, frequency=880)
+    for i in (a, b, c):
+        i.start()
+        i.slider = 80
+    for i in (a, b, c):
+        i.show()
+    for i in (a, b, c):
+        check(poll(lambda: i.count(r"Client Added, size:\s+3"), 10),
+              "%s never listed all three instances" % i.name)
+    log("three instances up and listing each other")
+    initial = a.screenshot("1-start")
+    combo_enabled = a.pixels(initial, COMBO)
+
+    # A broadcasts, B listens: B's speaker carries A's tone.
+    b.click("listen")
+    clicked = a.click("broadcast")
+    took = wait_tone(b.speaker, a.frequency, 1.0, since=clicked)
+    check(took is not None, "B's speaker did not carry A's %d Hz within a second" % a.frequency)
+    log("B plays A's tone after %.0f ms" % (took * 1000))
+    check(poll(lambda: status_seen(b, "broadcasting_yes:listening_no"), 1),
+          "B never heard A announce broadcasting_yes")
+    check(poll(lambda: status_seen(a, "broadcasting_no:listening_yes"), 1),
+          "A never heard B announce listening_yes")
+    check(not carries(c.speaker.last(0.3), a.frequency), "C plays audio without listening")
+    for i in (a, b):
+        i.screenshot("2-broadcast-listen")
+    shot = a.screenshot("2-broadcast-listen")
+    check(not np.array_equal(a.pixels(shot, COMBO), combo_enabled),
+          "A's device list looks the same while broadcasting")
+
+    # A ends its broadcast: B falls silent and stays so; the device list is back.
+    clicked = a.click("end broadcast")
+    took = wait_silence(b.speaker, 0.5 + 0.3, since=clicked)
+    check(took is not None, "B still plays 0.8 s after A ended its broadcast")
+    log("B silent %.0f ms after end broadcast" % (took * 1000))
+    check(stays_silent(b.speaker, 0.5), "B played something after A ended its broadcast")
+    check(poll(lambda: status_seen(b, "broadcasting_no:listening_no") >= 1, 1),
+          "A never announced broadcasting_no")
+    shot = a.screenshot("3-ended")
+    check(np.array_equal(a.pixels(shot, COMBO), combo_enabled),
+          "A's device list does not look enabled again after end broadcast")
+
+    # B stops listening while A's audio still arrives: B plays none of it.
+    a.click("broadcast")
+    check(wait_tone(b.speaker, a.frequency, 1.0) is not None, "B did not play A's second broadcast")
+    b.click("stop listen")
+    check(wait_silence(b.speaker, 0.8) is not None, "B still plays after stop listen")
+    time.sleep(0.2)
+    writes_before = len(b.writes())
+    rx_before = rx_bytes(b)
+    check(stays_silent(b.speaker, 1.0), "B played audio after stop listen")
+    rx_rate = rx_bytes(b) - rx_before
+    check(rx_rate > 20000, "A's audio did not keep arriving at B (%d bytes in 1 s)" % rx_rate)
+    check(len(b.writes()) == writes_before, "B wrote audio to its speaker while not listening")
+    check(poll(lambda: status_seen(a, "broadcasting_no:listening_no"), 1),
+          "B never announced listening_no")
+    log("B not listening: %d bytes arrived in 1 s, none played" % rx_rate)
+    b.screenshot("4-stopped-listening")
+
+    # Both sides broadcast and listen at once, and switch independently.
+    b.click("listen")
+    b.click("broadcast")
+    a.click("listen")
+    check(wait_tone(b.speaker, a.frequency, 1.0) is not None, "B does not play A while both talk")
+    check(wait_tone(a.speaker, b.frequency, 1.0) is not None, "A does not play B while both talk")
+    a.screenshot("5-both")
+    b.click("end broadcast")
+    check(wait_silence(a.speaker, 0.8) is not None, "A still plays after B ended its broadcast")
+    check(wait_tone(b.speaker, a.frequency, 0.5) is not None,
+          "B stopped playing A when B ended its own broadcast")
+    a.click("stop listen")
+    check(carries(b.speaker.last(0.2), a.frequency) or
+          wait_tone(b.speaker, a.frequency, 0.5) is not None,
+          "B stopped playing A when A stopped listening")
+    log("broadcast and listen switch independently")
+
+    # B's output volume: position 5 halves the level, 10 or more restores it,
+    # and playback goes on throughout.
+    time.sleep(0.3)
+    full = rms(b.speaker.last(0.5))
+    check(full > 3000, "B's level before the volume change is only %.0f" % full)
+    dragged = time.monotonic()
+    drag_output_slider(b, 5)
+    halved = poll(lambda: (lambda r: r if abs(r - 0.5) <= 0.06 else None)(
+        rms(b.speaker.last(0.2)) / full), 1.0)
+    check(halved, "B's level at position 5 is %.2f of full, not half"
+          % (rms(b.speaker.last(0.2)) / full))
+    time.sleep(1.0)
+    ratio = rms(b.speaker.last(0.8)) / full
+    check(abs(ratio - 0.5) <= 0.06 and carries(b.speaker.last(0.8), a.frequency),
+          "B's playback at position 5 did not go on at half level (%.2f)" % ratio)
+    b.screenshot("6-volume-5")
+    drag_output_slider(b, 30)
+    restored = poll(lambda: abs(rms(b.speaker.last(0.2)) / full - 1) <= 0.06, 1.0)
+    check(restored, "B's level at position 30 is %.2f of full" % (rms(b.speaker.last(0.2)) / full))
+    time.sleep(1.0)
+    # Never a stretch of silence since the first drag: playback did not stop.
+    since = b.speaker.between(dragged, time.monotonic())
+    windows = [since[i:i + RATE // 20] for i in range(0, len(since) - RATE // 20, RATE // 20)]
+    quiet = sum(1 for w in windows if rms(w) < SILENT_RMS)
+    check(quiet == 0, "B's playback fell silent in %d of %d 50 ms windows around the volume change"
+          % (quiet, len(windows)))
+    accepted = [w for w in b.writes()[-20:] if w[0] > 0]
+    check(len(accepted) >= 15, "B's last writes were refused: %s" % b.writes()[-20:])
+    log("volume halves at 5 and comes back at 30; playback never stopped")
+
+    # An instance with no audio server at all, and one with no audio plugin.
+    d = world.add("d", 14, audio="none")
+    d.start()
+    d.slider = 80
+    d.show()
+    check(subprocess.run(["ip", "netns", "exec", "d", "env", "DISPLAY=" + d.display, "xdotool",
+                          "search", "--name", "^Error$"], stdout=subprocess.PIPE).stdout.strip()
+          == b"", "D showed an Error box although ALSA still offers a default input")
+    e = world.add("e", 15, audio="none")
+    plugins = os.path.join(e.dir, "plugins")
+    os.makedirs(plugins)
+    qt_plugins = os.path.dirname(os.path.dirname(
+        glob.glob("/usr/lib/*/qt5/plugins/platforms/libqxcb.so")[0]))
+    os.symlink(os.path.join(qt_plugins, "platforms"), os.path.join(plugins, "platforms"))
+    os.symlink(os.path.join(qt_plugins, "xcbglintegrations"),
+               os.path.join(plugins, "xcbglintegrations"))
+    # qt.conf is read beside the executable: a copy of the program gets one
+    # whose plugin directory has no audio plugins.
+    program = os.path.join(e.dir, "intercom")
+    shutil.copy(BIN, program)
+    with open(os.path.join(e.dir, "qt.conf"), "w") as f:
+        f.write("[Paths]\nPlugins = %s\n" % plugins)
+    e.start(program)
+    box = e.find_window("^Error$")
+    e.screenshot("7-error-box")
+    e.x("xdotool", "windowfocus", "--sync", str(box))
+    e.x("xdotool", "key", "Return")
+    e.show()
+    log("E's Error box closed")
+    for i in (d, e):
+        check(poll(lambda: i.count(r"Client Added, size:\s+5"), 10),
+              "%s never listed all five instances" % i.name)
+    for i in (a, b, c):
+        check(poll(lambda: i.count(r"Client Added, size:\s+5"), 10),
+              "%s never listed D and E" % i.name)
+    for i in (d, e):
+        text = i.log_text()
+        check(text.count("audio capture could not start") == 1,
+              "%s: 'audio capture could not start' logged %d times"
+              % (i.name, text.count("audio capture could not start")))
+        check(text.count("audio playback could not start") == 1,
+              "%s: 'audio playback could not start' logged %d times"
+              % (i.name, text.count("audio playback could not start")))
+        check(re.search(r"update sent:\s+\d+", text), "%s never announced itself" % i.name)
+    # Pressing every button without audio breaks nothing.
+    for i in (d, e):
+        for button in ("broadcast", "listen"):
+            i.click(button)
+    check(poll(lambda: status_seen(a, "broadcasting_yes:listening_yes") >= 2, 2),
+          "D and E did not announce broadcasting_yes:listening_yes")
+    for i in (d, e):
+        i.screenshot("8-no-audio")
+        check(i.proc.poll() is None, "%s died" % i.name)
+    b.screenshot("8-five")
+
+    # Everyone closes cleanly.
+    for i in (e, d, c, b, a):
+        rc = i.close()
+        check(rc == 0, "%s exited with %s" % (i.name, rc))
+        text = i.log_text()
+        for warning in QT_WARNINGS:
+            check(warning not in text, "%s logged %r" % (i.name, warning))
+    log("all five closed with exit code 0 and no warnings")
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--close-window"]:
+        close_window(sys.argv[2], int(sys.argv[3]))
+        sys.exit(0)
+    try:
+        main()
+    except Failure as failure:
+        log("FAIL:", failure)
+        sys.exit(1)
+    except Exception:
+        traceback.print_exc()
+        sys.exit(1)
+    log("PASS")
