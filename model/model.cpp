@@ -10,6 +10,9 @@ ClientInfo::ClientInfo(QObject *parent, QString clientAddress)
     qDebug() << "Client Created";
     address = clientAddress;
     timer = new QTimer(this);
+    // A coarse timer may fire up to 5% early; a peer is forgotten 500 ms
+    // after its last announcement, not 475.
+    timer->setTimerType(Qt::PreciseTimer);
     connect(timer, SIGNAL(timeout()), this, SLOT(timerExpired()));
     timer->start(expiryMs);
 }
@@ -111,13 +114,11 @@ QHostAddress ClientList::getAddressAt(const QModelIndex &index) const
 
 bool ClientList::hasAddress(QString address)
 {
-    for (ClientInfo *client : qAsConst(clients)) {
-        if (client->getAddress() == address) {
-            client->restartTimer();
-            return true;
-        }
-    }
-    return false;
+    ClientInfo *client = clientsByAddress.value(address);
+    if (!client)
+        return false;
+    client->restartTimer();
+    return true;
 }
 
 void ClientList::processClient(QString clientAddress, QString controlString)
@@ -129,6 +130,7 @@ void ClientList::processClient(QString clientAddress, QString controlString)
             std::lock_guard<std::mutex> guard(clientsLock);
             clients.insert(0, client);
         }
+        clientsByAddress.insert(clientAddress, client);
         connect(client, SIGNAL(clientTimeout(QString)), this, SLOT(clientTimeout(QString)));
         endInsertRows();
         qDebug() << "Client Added, size: " << clients.size();
@@ -140,10 +142,11 @@ void ClientList::processClient(QString clientAddress, QString controlString)
     if (fields.size() != 3)
         return;
 
-    for (int i = 0; i < clients.size(); ++i) {
-        ClientInfo *client = clients.at(i);
-        if (client->getAddress() != clientAddress)
-            continue;
+    // Addresses are unique, so the one row that holds this address is the
+    // record's own; finding it by pointer is far cheaper than by address.
+    ClientInfo *client = clientsByAddress.value(clientAddress);
+    const int i = clients.indexOf(client);
+    if (client && i >= 0) {
         const QModelIndex broadcastingCell = createIndex(i, 1);
         const QModelIndex listeningCell = createIndex(i, 2);
         if (fields.at(1).contains("broadcasting_yes", Qt::CaseSensitive)) {
@@ -167,13 +170,10 @@ void ClientList::processClient(QString clientAddress, QString controlString)
 
 void ClientList::clientTimeout(QString cAddress)
 {
-    int row = -1;
-    for (int i = 0; i < clients.size(); ++i) {
-        if (clients.at(i)->getAddress() == cAddress)
-            row = i;
-    }
+    const int row = clients.indexOf(clientsByAddress.value(cAddress));
     if (row < 0)
         return;
+    clientsByAddress.remove(cAddress);
 
     beginRemoveRows(QModelIndex(), row, row);
     ClientInfo *client = nullptr;
