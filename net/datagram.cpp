@@ -43,16 +43,29 @@ QByteArray inflateBody(const QByteArray &datagram)
     return out;
 }
 
+// QDataStream reserves up to a megabyte for a value before it finds the value
+// cut short; a length that cannot fit in what is left is refused first.
+static bool valueFits(const QByteArray &bytes, qint64 offset)
+{
+    const qint64 left = bytes.size() - offset;
+    if (left < 4)
+        return false;
+    const auto length = qFromBigEndian<quint32>(bytes.constData() + offset);
+    return length == 0xFFFFFFFFu || qint64(length) <= left - 4;
+}
+
 Message parse(const QByteArray &datagram)
 {
     Message message;
     const QByteArray bytes = inflateBody(datagram);
-    if (bytes.isEmpty())
+    if (!valueFits(bytes, 0))
         return message;
     QDataStream stream(bytes);
     stream.setVersion(streamVersion);
     // A value cut short reads as empty; the stream status does not matter.
-    stream >> message.header >> message.payload;
+    stream >> message.header;
+    if (stream.status() == QDataStream::Ok && valueFits(bytes, stream.device()->pos()))
+        stream >> message.payload;
     return message;
 }
 
