@@ -21,6 +21,7 @@ import time
 
 import numpy as np
 
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import e2e_audio as e2e  # noqa: E402
 
