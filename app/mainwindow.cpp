@@ -6,6 +6,7 @@
 #include "net/handoff.h"
 #include "net/server.h"
 
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QThread>
 
@@ -49,6 +50,13 @@ MainWindow::~MainWindow()
     // destroyed here, and a running thread's objects cannot be deleted.
     bringHome(server, serverThread);
     bringHome(client, clientThread);
+    // A capture object retired by a device change is handed to this thread
+    // for deletion; the event loop has ended, so delete it now.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // The audio backends' destructors spin the event loop: an announcement
+    // still queued for this window would then reach a peer table that the
+    // sender has already taken with it.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 
     delete ui;
     delete serverThread;
