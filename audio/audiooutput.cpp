@@ -44,7 +44,7 @@ void scaleSamples(QByteArray &pcm, float volume)
     const int samples = pcm.size() / 2;
     for (int i = 0; i < samples; ++i) {
         const auto sample = qFromLittleEndian<qint16>(bytes + 2 * i);
-        const auto scaled = qint16(std::lround(float(sample) * volume));
-        qToLittleEndian<qint16>(scaled, bytes + 2 * i);
+        const long scaled = qBound(-32768L, std::lround(float(sample) * volume), 32767L);
+        qToLittleEndian<qint16>(qint16(scaled), bytes + 2 * i);
     }
 }

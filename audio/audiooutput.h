@@ -29,7 +29,8 @@ private:
     float volume = 1.0f;
 };
 
-// Scales 16-bit little-endian samples in place; a trailing odd byte is left.
+// Scales 16-bit little-endian samples in place, clipping at full scale; a
+// trailing odd byte is left as it is.
 void scaleSamples(QByteArray &pcm, float volume);
 
 #endif // AUDIOOUTPUT_H
