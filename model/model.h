@@ -2,6 +2,7 @@
 #define MODEL_H
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QString>
@@ -70,6 +71,9 @@ private slots:
 
 private:
     QList<ClientInfo *> clients;
+    // The same records by address, beside the rows: an announcement finds its
+    // peer without comparing the address of every row. Main thread only.
+    QHash<QString, ClientInfo *> clientsByAddress;
     // The list is changed only on the main thread, under this lock; the
     // sender reads its size and addresses from its own thread under it too.
     mutable std::mutex clientsLock;
