@@ -72,9 +72,12 @@ SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
 EXPIRY_MIN_MS = 400
 EXPIRY_MAX_MS = 1500
 RSS_BOUND_KB = 20 * 1024
-# A new state is shown within 200 ms when the machine is not loaded; five
-# times that separates a slow machine from a backlog that keeps growing.
-PROBE_BOUND_MS = 1000
+# A peer's announcement is shown within 200 ms when the machine is not
+# loaded; five times that separates a slow machine from a growing backlog.
+SHOWN_BOUND_MS = 1000
+# The peer announces every 100 ms; a pause this long in its own sending means
+# the machine itself stalled.
+PEER_PAUSE_MS = 300
 
 STATUS_IDLE = "update:broadcasting_no:listening_no"
 STATUS_LISTENING = "update:broadcasting_no:listening_yes"
@@ -670,7 +673,11 @@ def flood(target, seconds, rate, base, sources, churners):
 
 
 def scenario_flood(world):
-    seconds, rate, steady, churning = (30, 2000, 200, 50) if not SANITIZER else (15, 800, 150, 30)
+    # Sanitized programs handle each datagram several times slower, and
+    # ThreadSanitizer most: the same mix, shorter and thinner, still runs
+    # every path under them without measuring the sanitizer's own cost.
+    seconds, rate, steady, churning = {"": (30, 2000, 200, 50), "address": (15, 800, 150, 30),
+                                       "thread": (15, 300, 60, 15)}[SANITIZER]
 
     target = Instance(world, "t", 2, display=True)
     peer = Instance(world, "r", 3, display=True)
@@ -719,12 +726,12 @@ def scenario_flood(world):
             own_before = peer.count('"%s"' % state)
             seen_before = target.count('"%s"' % state)
             peer.click("broadcast" if state == STATUS_BOTH else "end broadcast")
-            seen = poll(lambda: target.count('"%s"' % state) > seen_before, 3 * SLOW, 0.02)
+            seen = poll(lambda: target.count('"%s"' % state) > seen_before, 10 * SLOW, 0.02)
             check(seen, "the target did not show the real peer's new state %s within %d s"
-                  % (state, 3 * SLOW))
+                  % (state, 10 * SLOW))
             sent_at = stamp(peer.lines('"%s"' % state)[own_before])
             shown_at = stamp(target.lines('"%s"' % state)[seen_before])
-            probes.append((shown_at - sent_at).total_seconds() * 1000)
+            probes.append(((shown_at - sent_at).total_seconds() * 1000, sent_at, shown_at))
             next_probe = time.monotonic() + 2
         time.sleep(0.25)
     cpu = target.cpu_seconds() - cpu_before
@@ -735,33 +742,60 @@ def scenario_flood(world):
     log("sent: " + stats)
     log("target CPU during the flood: %.1f s in %.1f s" % (cpu, (ended - began).total_seconds()))
 
-    # The real peer was heard throughout: never expired, and its announcements
-    # processed in every second of the flood.
-    check(target.count(timeout_line(peer.address)) == 0,
-          "the target expired the real peer during the flood")
+    # The real peer was heard throughout. Its own log says when it sent, and
+    # it also shows when the whole machine stalled: the peer, on the same
+    # machine, then pauses too, and whatever waited meanwhile is not the
+    # target's doing. The target is at fault when the peer kept its pace and
+    # an announcement still waited past the bound to show, or the peer was
+    # expired although it had sent in time to restart the timer.
+    all_sends = [stamp(line) for line in peer.lines("update sent:")]
+    sends = [t for t in all_sends if began <= t <= ended]
     heard = [stamp(line) for line in target.lines()
              if '"%s"' % STATUS_LISTENING in line or '"%s"' % STATUS_BOTH in line]
+    pauses = [(a, b) for a, b in zip(all_sends, all_sends[1:])
+              if (b - a).total_seconds() * 1000 > PEER_PAUSE_MS]
+
+    def machine_stalled(start, end):
+        return any(a < end and b > start for a, b in pauses)
+
+    waits = []
+    excused = 0
+    for sent in sends:
+        shown = next((t for t in heard if t >= sent), None)
+        check(shown, "the target never showed the real peer's announcement sent at %s" % sent)
+        if machine_stalled(sent, shown):
+            excused += 1
+        else:
+            waits.append((shown - sent).total_seconds() * 1000)
     heard = [t for t in heard if began <= t <= ended]
-    gaps = [(b - a).total_seconds() * 1000 for a, b in zip(heard, heard[1:])]
-    sends = [stamp(line) for line in peer.lines("update sent:")]
-    sends = [t for t in sends if began <= t <= ended]
-    send_gaps = [(b - a).total_seconds() * 1000 for a, b in zip(sends, sends[1:])]
     duration = (ended - began).total_seconds()
-    log("real peer: %d announcements sent, %d processed by the target in %.1f s; gaps between "
-        "them at the target median %.0f ms, max %.0f ms (at the peer's own sending: max %.0f ms)"
-        % (len(sends), len(heard), duration, sorted(gaps)[len(gaps) // 2], max(gaps),
-           max(send_gaps)))
+    log("real peer: %d announcements sent, %d processed by the target in %.1f s; longest wait "
+        "for the next one to show %.0f ms, median %.0f ms; %d waits during %d pauses of the "
+        "peer's own sending (the machine stalled) left out"
+        % (len(sends), len(heard), duration, max(waits), sorted(waits)[len(waits) // 2],
+           excused, len(pauses)))
     log("real peer's new state shown by the target %s ms after the peer's own log showed it "
-        "(%d probes)" % (", ".join("%.0f" % p for p in probes), len(probes)))
-    check(len(heard) >= 5 * duration,
-          "only %d of the real peer's announcements processed in %.1f s" % (len(heard), duration))
-    # The peer's own sending jitters on a loaded machine too: only a silence of
-    # two expiry intervals counts as not being heard.
-    check(max(gaps) < 1000, "the real peer went unheard for %.0f ms" % max(gaps))
+        "(%d probes)" % (", ".join("%.0f" % p for p, _, _ in probes), len(probes)))
+    check(len(heard) >= len(sends) // 2,
+          "only %d of the real peer's %d announcements processed" % (len(heard), len(sends)))
+    check(len(waits) >= len(sends) // 2, "the machine stalled for most of the flood")
+    check(max(waits) <= SHOWN_BOUND_MS * SLOW,
+          "an announcement of the real peer waited %.0f ms to show" % max(waits))
     check(len(probes) >= seconds // 3, "only %d probes of the real peer's state" % len(probes))
-    check(max(probes) <= PROBE_BOUND_MS * SLOW,
-          "the target showed the real peer's new state only %.0f ms after it changed"
-          % max(probes))
+    for took, sent_at, shown_at in probes:
+        check(took <= SHOWN_BOUND_MS * SLOW or machine_stalled(sent_at, shown_at),
+              "the target showed the real peer's new state only %.0f ms after it changed"
+              % took)
+    for line in target.lines(timeout_line(peer.address)):
+        expired = stamp(line)
+        if not began <= expired <= ended + datetime.timedelta(seconds=1):
+            continue
+        restarting = [t for t in sends if datetime.timedelta(milliseconds=200)
+                      <= expired - t <= datetime.timedelta(milliseconds=450)
+                      and not machine_stalled(t, expired)]
+        check(not restarting, "the target expired the real peer at %s although it announced "
+              "at %s" % (expired.time(), restarting[0].time()))
+        log("the real peer expired at %s while the machine stalled" % expired.time())
 
     # Memory: bounded while the flood lasted.
     growth = max(samples) - baseline
