@@ -13,7 +13,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QMutex>
+#include <mutex>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -37,14 +37,14 @@ constexpr double pi = 3.14159265358979323846;
 
 // ---- log capture ---------------------------------------------------------
 
-QMutex logLock;
+std::mutex logLock;
 QStringList logLines;
 QtMessageHandler previousHandler = nullptr;
 
 void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     {
-        QMutexLocker locker(&logLock);
+        std::lock_guard<std::mutex> locker(logLock);
         logLines.append(message);
     }
     // Warnings still reach the test output; the per-chunk debug lines would
@@ -55,7 +55,7 @@ void captureMessage(QtMsgType type, const QMessageLogContext &context, const QSt
 
 QStringList takeLog()
 {
-    QMutexLocker locker(&logLock);
+    std::lock_guard<std::mutex> locker(logLock);
     QStringList lines;
     lines.swap(logLines);
     return lines;
@@ -63,7 +63,7 @@ QStringList takeLog()
 
 QStringList peekLog()
 {
-    QMutexLocker locker(&logLock);
+    std::lock_guard<std::mutex> locker(logLock);
     return logLines;
 }
 

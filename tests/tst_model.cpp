@@ -6,7 +6,7 @@
 #include <QBrush>
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QMutex>
+#include <mutex>
 #include <QPointer>
 #include <QSet>
 #include <QSignalSpy>
@@ -27,7 +27,7 @@ class LogRecorder
 public:
     LogRecorder()
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         current = this;
         previous = qInstallMessageHandler(&LogRecorder::handle);
     }
@@ -35,13 +35,13 @@ public:
     ~LogRecorder()
     {
         qInstallMessageHandler(previous);
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         current = nullptr;
     }
 
     QStringList lines() const
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         return recorded;
     }
 
@@ -57,14 +57,14 @@ public:
 
     void clear()
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         recorded.clear();
     }
 
     // Lets a test put model signals into the same sequence as the log lines.
     void note(const QString &event)
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         recorded << event;
     }
 
@@ -73,7 +73,7 @@ private:
     {
         const bool ours = !context.category || qstrcmp(context.category, "default") == 0;
         {
-            QMutexLocker locker(&mutex);
+            std::lock_guard<std::mutex> locker(mutex);
             if (current && ours && type == QtDebugMsg) {
                 current->recorded << message;
                 return;
@@ -83,13 +83,13 @@ private:
             previous(type, context, message);
     }
 
-    static QMutex mutex;
+    static std::mutex mutex;
     static LogRecorder *current;
     static QtMessageHandler previous;
     QStringList recorded;
 };
 
-QMutex LogRecorder::mutex;
+std::mutex LogRecorder::mutex;
 LogRecorder *LogRecorder::current = nullptr;
 QtMessageHandler LogRecorder::previous = nullptr;
 

@@ -13,7 +13,7 @@
 #include <QComboBox>
 #include <QLibraryInfo>
 #include <QMessageBox>
-#include <QMutex>
+#include <mutex>
 #include <QNetworkInterface>
 #include <QPointer>
 #include <QPushButton>
@@ -44,7 +44,7 @@ class WarningRecorder
 public:
     WarningRecorder()
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         current = this;
         previous = qInstallMessageHandler(&WarningRecorder::handle);
     }
@@ -52,13 +52,13 @@ public:
     ~WarningRecorder()
     {
         qInstallMessageHandler(previous);
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         current = nullptr;
     }
 
     QStringList warnings() const
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         return recorded;
     }
 
@@ -68,7 +68,7 @@ private:
         if (type == QtDebugMsg || type == QtInfoMsg)
             return;
         {
-            QMutexLocker locker(&mutex);
+            std::lock_guard<std::mutex> locker(mutex);
             if (current)
                 current->recorded << text;
         }
@@ -76,13 +76,13 @@ private:
             previous(type, context, text);
     }
 
-    static QMutex mutex;
+    static std::mutex mutex;
     static WarningRecorder *current;
     static QtMessageHandler previous;
     QStringList recorded;
 };
 
-QMutex WarningRecorder::mutex;
+std::mutex WarningRecorder::mutex;
 WarningRecorder *WarningRecorder::current = nullptr;
 QtMessageHandler WarningRecorder::previous = nullptr;
 

@@ -1,8 +1,9 @@
 #ifndef LOGCAPTURE_H
 #define LOGCAPTURE_H
 
-#include <QMutex>
-#include <QMutexLocker>
+#include <atomic>
+#include <mutex>
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -24,7 +25,7 @@ public:
 
     QStringList lines() const
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         return captured;
     }
     QStringList linesStartingWith(const QString &prefix) const
@@ -38,29 +39,31 @@ public:
     }
     void clear()
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         captured.clear();
     }
 
     // Lets a test put its own events into the same ordered record.
     void note(const QString &line)
     {
-        QMutexLocker locker(&mutex);
+        std::lock_guard<std::mutex> locker(mutex);
         captured.append(line);
     }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        if (instance)
-            instance->note(message);
-        if (type != QtDebugMsg && instance && instance->previous)
-            instance->previous(type, context, message);
+        LogCapture *capture = instance.load();
+        if (!capture)
+            return;
+        capture->note(message);
+        if (type != QtDebugMsg && capture->previous)
+            capture->previous(type, context, message);
     }
 
-    static inline LogCapture *instance = nullptr;
+    static inline std::atomic<LogCapture *> instance{nullptr};
     QtMessageHandler previous = nullptr;
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     QStringList captured;
 };
 
