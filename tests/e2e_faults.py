@@ -781,7 +781,8 @@ def scenario_flood(world):
     check(len(waits) >= len(sends) // 2, "the machine stalled for most of the flood")
     check(max(waits) <= SHOWN_BOUND_MS * SLOW,
           "an announcement of the real peer waited %.0f ms to show" % max(waits))
-    check(len(probes) >= seconds // 3, "only %d probes of the real peer's state" % len(probes))
+    # A probe every 2 s or so, slower when clicks are slow on a loaded machine.
+    check(len(probes) >= seconds // 5, "only %d probes of the real peer's state" % len(probes))
     for took, sent_at, shown_at in probes:
         check(took <= SHOWN_BOUND_MS * SLOW or machine_stalled(sent_at, shown_at),
               "the target showed the real peer's new state only %.0f ms after it changed"
