@@ -60,7 +60,7 @@ def main():
         sys.exit("soak.py: sends datagrams; run it through tests/sandbox.sh")
     e2e.ARTIFACTS = tempfile.mkdtemp(prefix="intercom-soak.")
     world = e2e.World()
-    result = {"seconds": seconds, "live_emulated_peers": LIVE_PEERS}
+    result = {"seconds": seconds, "live_emulated_peers": LIVE_PEERS, "logs": e2e.ARTIFACTS}
     ok = False
     try:
         a = world.add("a", 11, frequency=440)
