@@ -2,6 +2,7 @@
 // buttons, the peer view filled by the window's own announcements, and a
 // shutdown that leaves no thread, timer or socket behind.
 // Builds the sender and the receiver: runs only inside the test sandbox.
+#include "lib/logcapture.h"
 #include "app/mainwindow.h"
 
 #include <QAbstractButton>
@@ -30,74 +31,6 @@
 
 namespace {
 
-// Records every message from any thread while installed.
-class MessageRecorder
-{
-public:
-    struct Message
-    {
-        QtMsgType type;
-        QString text;
-    };
-
-    MessageRecorder()
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        current = this;
-        previous = qInstallMessageHandler(&MessageRecorder::handle);
-    }
-
-    ~MessageRecorder()
-    {
-        qInstallMessageHandler(previous);
-        std::lock_guard<std::mutex> locker(mutex);
-        current = nullptr;
-    }
-
-    QList<Message> messages() const
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        return recorded;
-    }
-
-    QStringList debugLines() const
-    {
-        QStringList lines;
-        for (const Message &message : messages()) {
-            if (message.type == QtDebugMsg)
-                lines << message.text;
-        }
-        return lines;
-    }
-
-    void clear()
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        recorded.clear();
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        {
-            std::lock_guard<std::mutex> locker(mutex);
-            if (current)
-                current->recorded << Message{type, text};
-        }
-        // The announcer logs ten lines a second; only what matters goes on.
-        if (type != QtDebugMsg && previous)
-            previous(type, context, text);
-    }
-
-    static std::mutex mutex;
-    static MessageRecorder *current;
-    static QtMessageHandler previous;
-    QList<Message> recorded;
-};
-
-std::mutex MessageRecorder::mutex;
-MessageRecorder *MessageRecorder::current = nullptr;
-QtMessageHandler MessageRecorder::previous = nullptr;
 
 template <typename T>
 T *widget(const QWidget *window, const char *name)
@@ -191,7 +124,7 @@ private slots:
 
 private:
     std::unique_ptr<MainWindow> window_;
-    std::unique_ptr<MessageRecorder> recorder;
+    std::unique_ptr<LogCapture> recorder;
     // A modal box in the constructor would hang the test: close any that
     // comes up, and count it.
     QTimer boxCloser;
@@ -227,7 +160,7 @@ static bool leavesWindowAsItWas(const char *testFunction)
 
 void tst_MainWindow::init()
 {
-    recorder = std::make_unique<MessageRecorder>();
+    recorder = std::make_unique<LogCapture>();
     if (!window_ || !leavesWindowAsItWas(QTest::currentTestFunction())) {
         window_.reset();
         boxesClosed = 0;
@@ -598,7 +531,7 @@ void tst_MainWindow::choosingDeviceChangesCapture()
     QTRY_COMPARE(recorder->debugLines().count(QStringLiteral("device started")), 2);
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    for (const MessageRecorder::Message &message : recorder->messages())
+    for (const LogCapture::Message &message : recorder->messages())
         QVERIFY2(message.type == QtDebugMsg || message.type == QtInfoMsg, qPrintable(message.text));
 }
 
@@ -684,7 +617,7 @@ void tst_MainWindow::shutdownIsClean()
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCoreApplication::processEvents();
 
-        for (const MessageRecorder::Message &message : recorder->messages()) {
+        for (const LogCapture::Message &message : recorder->messages()) {
             const QString where = QStringLiteral("round %1: %2").arg(round).arg(message.text);
             QVERIFY2(message.type == QtDebugMsg || message.type == QtInfoMsg, qPrintable(where));
             for (const char *trouble : shutdownTroubles)

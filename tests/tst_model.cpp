@@ -1,5 +1,6 @@
 // The peer record and the peer table: what the peer view shows, what the log
 // says, when peers are forgotten, and the sender's read from its own thread.
+#include "lib/logcapture.h"
 #include "model/model.h"
 
 #include <QAbstractItemModelTester>
@@ -20,78 +21,6 @@
 
 namespace {
 
-// Everything the code under test writes to the default debug category, in
-// order, exactly as the debug stream formats it.
-class LogRecorder
-{
-public:
-    LogRecorder()
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        current = this;
-        previous = qInstallMessageHandler(&LogRecorder::handle);
-    }
-
-    ~LogRecorder()
-    {
-        qInstallMessageHandler(previous);
-        std::lock_guard<std::mutex> locker(mutex);
-        current = nullptr;
-    }
-
-    QStringList lines() const
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        return recorded;
-    }
-
-    QStringList linesStartingWith(const QString &prefix) const
-    {
-        QStringList matching;
-        for (const QString &line : lines()) {
-            if (line.startsWith(prefix))
-                matching << line;
-        }
-        return matching;
-    }
-
-    void clear()
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        recorded.clear();
-    }
-
-    // Lets a test put model signals into the same sequence as the log lines.
-    void note(const QString &event)
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        recorded << event;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        const bool ours = !context.category || qstrcmp(context.category, "default") == 0;
-        {
-            std::lock_guard<std::mutex> locker(mutex);
-            if (current && ours && type == QtDebugMsg) {
-                current->recorded << message;
-                return;
-            }
-        }
-        if (previous)
-            previous(type, context, message);
-    }
-
-    static std::mutex mutex;
-    static LogRecorder *current;
-    static QtMessageHandler previous;
-    QStringList recorded;
-};
-
-std::mutex LogRecorder::mutex;
-LogRecorder *LogRecorder::current = nullptr;
-QtMessageHandler LogRecorder::previous = nullptr;
 
 const QString announcement = QStringLiteral("update:broadcasting_yes:listening_no");
 
@@ -190,14 +119,14 @@ private slots:
 private:
     ClientList *makeModel();
 
-    std::unique_ptr<LogRecorder> log;
+    std::unique_ptr<LogCapture> log;
     std::unique_ptr<ClientList> model;
     std::unique_ptr<QAbstractItemModelTester> tester;
 };
 
 void tst_Model::init()
 {
-    log = std::make_unique<LogRecorder>();
+    log = std::make_unique<LogCapture>();
 }
 
 void tst_Model::cleanup()

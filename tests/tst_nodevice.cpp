@@ -4,6 +4,7 @@
 // hides them: it searches no plugin directory at all, and finds the offscreen
 // platform through QT_QPA_PLATFORM_PLUGIN_PATH instead.
 // Builds the sender and the receiver: runs only inside the test sandbox.
+#include "lib/logcapture.h"
 #include "app/mainwindow.h"
 
 #include <QAbstractItemModel>
@@ -38,53 +39,6 @@ struct SeenBox
     bool parentVisible = true;
 };
 
-// Records warnings and worse from any thread while installed.
-class WarningRecorder
-{
-public:
-    WarningRecorder()
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        current = this;
-        previous = qInstallMessageHandler(&WarningRecorder::handle);
-    }
-
-    ~WarningRecorder()
-    {
-        qInstallMessageHandler(previous);
-        std::lock_guard<std::mutex> locker(mutex);
-        current = nullptr;
-    }
-
-    QStringList warnings() const
-    {
-        std::lock_guard<std::mutex> locker(mutex);
-        return recorded;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        if (type == QtDebugMsg || type == QtInfoMsg)
-            return;
-        {
-            std::lock_guard<std::mutex> locker(mutex);
-            if (current)
-                current->recorded << text;
-        }
-        if (previous)
-            previous(type, context, text);
-    }
-
-    static std::mutex mutex;
-    static WarningRecorder *current;
-    static QtMessageHandler previous;
-    QStringList recorded;
-};
-
-std::mutex WarningRecorder::mutex;
-WarningRecorder *WarningRecorder::current = nullptr;
-QtMessageHandler WarningRecorder::previous = nullptr;
 
 QSet<QString> ownAddresses()
 {
@@ -210,7 +164,7 @@ void tst_NoDevice::warnsOnceThenWorks()
     QVERIFY(devices->isEnabled());
     QCOMPARE(boxes.size(), 1);
 
-    WarningRecorder recorder;
+    LogCapture recorder;
     window.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
