@@ -7,7 +7,7 @@ run_packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools qtm
               libqt5multimedia5-plugins libqt5svg5 zlib1g-dev pulseaudio)
 test_packages=(pulseaudio-utils xvfb xdotool x11-utils imagemagick sox espeak-ng iproute2
                util-linux procps python3 python3-numpy dpkg-dev file
-               python3-xlib desktop-file-utils appstream libclang-rt-14-dev)
+               desktop-file-utils appstream libclang-rt-14-dev)
 
 packages=("${run_packages[@]}")
 [ "${1:-run}" = test ] && packages+=("${test_packages[@]}")
