@@ -25,7 +25,6 @@ Prints one JSON line per run.
 
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -33,15 +32,14 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
+from harness import configure_host, cpu_ticks, rss_kb, run as sh  # noqa: E402
+
 INSTANCE = "10.80.0.2"
 SETTLE_S = 2.0
 SKIP_S = 2.0
 TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def sh(*cmd, **kw):
-    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True, **kw).stdout
 
 
 def peer_address(i):
@@ -54,10 +52,7 @@ def setup(max_peers, work):
     sh("ip", "link", "add", "eth0", "netns", "inst", "type", "veth", "peer", "name", "eth0",
        "netns", "gen")
     for ns, address in (("inst", INSTANCE), ("gen", "10.80.0.3")):
-        sh("ip", "-n", ns, "link", "set", "lo", "up")
-        sh("ip", "-n", ns, "addr", "add", address + "/16", "dev", "eth0")
-        sh("ip", "-n", ns, "link", "set", "eth0", "up")
-        sh("ip", "-n", ns, "route", "add", "default", "dev", "eth0")
+        configure_host(ns, address, 16)
     batch = os.path.join(work, "addresses.batch")
     with open(batch, "w") as f:
         for i in range(max_peers):
@@ -65,17 +60,6 @@ def setup(max_peers, work):
     if max_peers:
         sh("ip", "-n", "gen", "-batch", batch)
     # A receive buffer as the system gives it; only its drops are counted.
-
-
-def cpu_ticks(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
 
 
 def udp_counters():

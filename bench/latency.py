@@ -16,7 +16,6 @@ Run it inside the sandbox, after building:
 import math
 import os
 import sys
-import threading
 import time
 
 import numpy as np
@@ -24,49 +23,41 @@ import numpy as np
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import e2e_audio as e2e  # noqa: E402
+from harness import FifoFeeder  # noqa: E402
 
 RATE = e2e.RATE
 
 
-class BurstFeeder(threading.Thread):
+class BurstFeeder(FifoFeeder):
     """Feeds silence with 100 ms bursts of 1 kHz, one a second, at real-time pace,
     and notes when each burst's first sample is written into the FIFO."""
 
     def __init__(self, fifo, bursts):
-        super().__init__(daemon=True)
-        self.fd = os.open(fifo, os.O_WRONLY)
+        super().__init__(fifo)
         self.bursts = bursts
         self.onsets = []
         self.continuous = False
-        self.running = True
+        self.n = 0
 
-    def run(self):
+    def block(self):
         block = RATE // 100
         step = 2 * math.pi * 1000 / RATE
-        n = 0
-        next_time = time.monotonic()
-        while self.running:
-            # Blocks 0..9 of every second carry the burst (while bursts remain).
-            second, part = divmod(n, 100)
-            sounding = self.continuous or (1 <= second <= self.bursts and part < 10)
-            if sounding:
-                t = np.arange(n * block, (n + 1) * block)
-                samples = (12000 * np.sin(step * t)).astype("<i2")
-            else:
-                samples = np.zeros(block, dtype="<i2")
-            if sounding and part == 0 and not self.continuous:
-                self.onsets.append(time.monotonic())
-            os.write(self.fd, samples.tobytes())
-            n += 1
-            next_time += 0.01
-            delay = next_time - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
+        n = self.n
+        self.n += 1
+        # Blocks 0..9 of every second carry the burst (while bursts remain).
+        second, part = divmod(n, 100)
+        sounding = self.continuous or (1 <= second <= self.bursts and part < 10)
+        if sounding:
+            t = np.arange(n * block, (n + 1) * block)
+            samples = (12000 * np.sin(step * t)).astype("<i2")
+        else:
+            samples = np.zeros(block, dtype="<i2")
+        if sounding and part == 0 and not self.continuous:
+            self.onsets.append(time.monotonic())
+        return samples.tobytes()
 
-    def stop(self):
-        self.running = False
-        self.join(2)
-        os.close(self.fd)
+    def write_failed(self, error):
+        raise error
 
 
 def onsets_in(speaker, t0, t1, threshold=2000):
@@ -107,10 +98,7 @@ def main():
         a = world.add("a", 11, frequency=None)
         b = world.add("b", 12, frequency=None)
         feeder = BurstFeeder(a.fifo, bursts)
-        for i in (a, b):
-            i.start()
-        for i in (a, b):
-            i.show()
+        world.start_and_show((a, b))
         for i in (a, b):
             e2e.check(e2e.poll(lambda: i.count(r"Client Added, size:\s+2"), 10), "no peers")
         b.click("listen")

@@ -31,17 +31,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 import e2e_audio as e2e  # noqa: E402
+import harness  # noqa: E402
 
 LIVE_PEERS = 20
 POOL = 40
 SAMPLE_S = 10
 WARM_S = 30
 HOLD_READ_S = 1.0
-
-
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
 
 
 def table_from_log(text):
@@ -66,10 +62,7 @@ def main():
         a = world.add("a", 11, frequency=440)
         b = world.add("b", 12, frequency=660)
         pool = ["%s.%d" % (e2e.SUBNET, 100 + i) for i in range(POOL)]
-        e2e.run("ip", "netns", "add", "gen")
-        e2e.run("ip", "link", "add", "ve-gen", "type", "veth", "peer", "name", "eth0",
-                "netns", "gen")
-        e2e.run("ip", "link", "set", "ve-gen", "master", world.bridge, "up")
+        harness.attach_namespace(world.bridge, "gen")
         batch = os.path.join(world.tmp, "gen.batch")
         with open(batch, "w") as f:
             f.write("link set lo up\nlink set eth0 up\n")
@@ -79,10 +72,7 @@ def main():
         with open(addresses, "w") as f:
             f.write("\n".join(pool) + "\n")
 
-        for i in (a, b):
-            i.start()
-        for i in (a, b):
-            i.show()
+        world.start_and_show((a, b))
         for i in (a, b):
             e2e.check(e2e.poll(lambda: i.count(r"Client Added, size:\s+2"), 10),
                       "%s never listed both instances" % i.name)
@@ -105,7 +95,7 @@ def main():
         while True:
             elapsed = time.monotonic() - started
             for i in (a, b):
-                samples[i.name].append((round(elapsed), rss_kb(i.proc.pid)))
+                samples[i.name].append((round(elapsed), harness.rss_kb(i.proc.pid)))
             wait = min(SAMPLE_S, seconds - HOLD_READ_S - elapsed)
             if wait <= 0:
                 break

@@ -14,7 +14,6 @@ INTERCOM_BIN is the program; screenshots, logs and B's recorded speaker go to
 INTERCOM_BUILD_DIR/tests/artifacts/e2e_audio.
 """
 
-import ctypes
 import glob
 import math
 import os
@@ -26,20 +25,17 @@ import sys
 import tempfile
 import threading
 import time
-import traceback
 
 import numpy as np
 
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+from harness import BUTTONS, TOP, FifoFeeder, Failure, check, log, run  # noqa: E402
+import harness  # noqa: E402
+from x11_close import close_window  # noqa: E402
+
 RATE = 44100
 SUBNET = "10.79.0"
-# Central widget offset inside the 321 x 360 window: the menu bar sits above it.
-TOP = 17
-BUTTONS = {
-    "broadcast": (60, TOP + 176),
-    "listen": (257, TOP + 176),
-    "end broadcast": (60, TOP + 206),
-    "stop listen": (257, TOP + 206),
-}
 COMBO = (170, TOP + 220, 141, 26)
 OUTPUT_SLIDER_Y = TOP + 260
 SILENT_RMS = 100
@@ -51,32 +47,9 @@ BUILD = os.environ.get("INTERCOM_BUILD_DIR", os.getcwd())
 ARTIFACTS = os.path.join(BUILD, "tests", "artifacts", "e2e_audio")
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def log(*args):
-    print("[%7.2f]" % (time.monotonic() - START), *args, flush=True)
-
-
-START = time.monotonic()
-
-
 def poll(predicate, timeout, interval=0.02):
     """Returns the predicate's first true value, or None at the deadline."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return None
-        time.sleep(interval)
+    return harness.poll(predicate, timeout, interval)
 
 
 # ---- sound --------------------------------------------------------------
@@ -103,36 +76,20 @@ def carries(samples, frequency):
     return rms(samples) > 1000 and abs(dominant_frequency(samples) - frequency) <= 0.02 * frequency
 
 
-class MicFeeder(threading.Thread):
+class MicFeeder(FifoFeeder):
     """Writes a sine into the pipe source's FIFO at real-time pace."""
 
     def __init__(self, fifo, frequency, amplitude=12000):
-        super().__init__(daemon=True)
-        self.fd = os.open(fifo, os.O_WRONLY)
+        super().__init__(fifo)
         self.step = 2 * math.pi * frequency / RATE
         self.amplitude = amplitude
-        self.running = True
+        self.phase = 0.0
 
-    def run(self):
-        phase = 0.0
+    def block(self):
         block = RATE // 100
-        next_time = time.monotonic()
-        while self.running:
-            samples = self.amplitude * np.sin(phase + self.step * np.arange(block))
-            phase = (phase + self.step * block) % (2 * math.pi)
-            try:
-                os.write(self.fd, samples.astype("<i2").tobytes())
-            except OSError:
-                return
-            next_time += 0.01
-            delay = next_time - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
-
-    def stop(self):
-        self.running = False
-        self.join(2)
-        os.close(self.fd)
+        samples = self.amplitude * np.sin(self.phase + self.step * np.arange(block))
+        self.phase = (self.phase + self.step * block) % (2 * math.pi)
+        return samples.astype("<i2").tobytes()
 
 
 class Speaker(threading.Thread):
@@ -196,46 +153,7 @@ def save_wav(path, samples):
         w.writeframes(samples.astype("<i2").tobytes())
 
 
-# ---- X --------------------------------------------------------------------
-
-class XEvent(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
-                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
-                ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
-
-
-def close_window(display, window):
-    """Asks the window to close as a window manager would (WM_DELETE_WINDOW)."""
-    x = ctypes.CDLL("libX11.so.6")
-    x.XOpenDisplay.restype = ctypes.c_void_p
-    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x.XInternAtom.restype = ctypes.c_ulong
-    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                             ctypes.POINTER(XEvent)]
-    x.XFlush.argtypes = [ctypes.c_void_p]
-    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    dpy = x.XOpenDisplay(display.encode())
-    check(dpy, "cannot open display %s to close the window" % display)
-    event = XEvent()
-    event.type = 33  # ClientMessage
-    event.window = window
-    event.message_type = x.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
-    event.format = 32
-    event.data[0] = x.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
-    event.data[1] = 0  # CurrentTime
-    x.XSendEvent(dpy, window, 0, 0, ctypes.byref(event))
-    x.XFlush(dpy)
-    x.XCloseDisplay(dpy)
-
-
 # ---- the sandboxed world --------------------------------------------------
-
-def run(*cmd, **kw):
-    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True, **kw).stdout
-
 
 class Instance:
     """One machine: a namespace, a display, perhaps an audio server, the program."""
@@ -260,49 +178,22 @@ class Instance:
                         QT_LOGGING_RULES="default.debug=true")
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
 
-        run("ip", "netns", "add", name)
-        run("ip", "link", "add", "ve-" + name, "type", "veth", "peer", "name", "eth0",
-            "netns", name)
-        run("ip", "link", "set", "ve-" + name, "master", world.bridge, "up")
-        self.ns("ip", "link", "set", "lo", "up")
-        self.ns("ip", "addr", "add", self.address + "/24", "dev", "eth0")
-        self.ns("ip", "link", "set", "eth0", "up")
-        self.ns("ip", "route", "add", "default", "dev", "eth0")
+        harness.add_host(world.bridge, name, self.address, 24)
 
         if audio == "pulse":
             self.start_pulse()
         else:
-            # Nothing listens there, and ALSA gets a configuration with no device.
-            self.env["PULSE_SERVER"] = "unix:" + os.path.join(self.dir, "no-server")
-            alsa = os.path.join(self.dir, "asound.conf")
-            open(alsa, "w").close()
-            self.env["ALSA_CONFIG_PATH"] = alsa
+            harness.without_audio(self.env, self.dir)
         self.start_display()
 
     def ns(self, *cmd):
         return run("ip", "netns", "exec", self.name, *cmd)
 
     def start_pulse(self):
-        conf = os.path.join(self.dir, "pa.conf")
-        socket = os.path.join(self.dir, "native")
-        fifo = os.path.join(self.dir, "mic.fifo")
-        with open(conf, "w") as f:
-            f.write("load-module module-native-protocol-unix socket=%s auth-anonymous=1\n"
-                    "load-module module-null-sink sink_name=spk rate=44100 channels=1\n"
-                    "load-module module-pipe-source source_name=mic file=%s format=s16le "
-                    "rate=44100 channels=1\n"
-                    "set-default-sink spk\nset-default-source mic\n" % (socket, fifo))
-        self.pulse = subprocess.Popen(
-            ["pulseaudio", "-n", "-F", conf, "--daemonize=no", "--exit-idle-time=-1",
-             "--disallow-exit", "--use-pid-file=no",
-             "--log-target=file:" + os.path.join(self.dir, "pulse.log")],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=dict(self.env, PULSE_RUNTIME_PATH=self.env["XDG_RUNTIME_DIR"]))
-        self.env["PULSE_SERVER"] = "unix:" + socket
-        ready = poll(lambda: os.path.exists(fifo) and subprocess.run(
-            ["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL).returncode == 0, 10, 0.05)
-        check(ready, "%s: PulseAudio did not come up" % self.name)
+        self.pulse, server, fifo = harness.start_pulse(
+            self.dir, dict(self.env, PULSE_RUNTIME_PATH=self.env["XDG_RUNTIME_DIR"]), 10,
+            "%s: PulseAudio did not come up" % self.name)
+        self.env["PULSE_SERVER"] = server
         self.fifo = fifo
         if self.frequency:
             self.mic = MicFeeder(fifo, self.frequency)
@@ -312,19 +203,8 @@ class Instance:
         self.speaker = Speaker(self.env)
 
     def start_display(self):
-        read_fd, write_fd = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["ip", "netns", "exec", self.name, "Xvfb", "-displayfd", str(write_fd), "-screen",
-             "0", "400x420x24", "-nolisten", "tcp"], pass_fds=(write_fd,),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        number = b""
-        while not number.endswith(b"\n"):
-            data = os.read(read_fd, 16)
-            check(data, "%s: Xvfb did not start" % self.name)
-            number += data
-        os.close(read_fd)
-        self.display = ":" + number.decode().strip()
+        self.xvfb, self.display = harness.start_xvfb(self.name,
+                                                     "%s: Xvfb did not start" % self.name)
         self.env["DISPLAY"] = self.display
 
     def x(self, *cmd):
@@ -416,14 +296,20 @@ class World:
     def __init__(self):
         self.tmp = tempfile.mkdtemp(prefix="intercom-e2e.")
         self.bridge = "br-e2e"
-        run("ip", "link", "add", self.bridge, "type", "bridge")
-        run("ip", "link", "set", self.bridge, "up")
+        harness.make_bridge(self.bridge)
         self.instances = []
 
     def add(self, *args, **kw):
         instance = Instance(self, *args, **kw)
         self.instances.append(instance)
         return instance
+
+    def start_and_show(self, instances):
+        """Starts the program in each instance, then waits for each window."""
+        for i in instances:
+            i.start()
+        for i in instances:
+            i.show()
 
     def shutdown(self):
         for instance in self.instances:
@@ -687,14 +573,7 @@ def scenario(world):
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--close-window"]:
-        close_window(sys.argv[2], int(sys.argv[3]))
+        close_window(int(sys.argv[3]), sys.argv[2])
         sys.exit(0)
-    try:
-        main()
-    except Failure as failure:
-        log("FAIL:", failure)
-        sys.exit(1)
-    except Exception:
-        traceback.print_exc()
-        sys.exit(1)
+    harness.run_checks(main)
     log("PASS")

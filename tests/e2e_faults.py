@@ -41,12 +41,15 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
-import traceback
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
+sys.path.insert(0, os.path.join(HERE, "lib"))
+from harness import BUTTONS, FifoFeeder, Failure, check, log, poll  # noqa: E402
+import harness  # noqa: E402
+
 X11_CLOSE = os.path.join(HERE, "lib", "x11_close.py")
 PYTHON = "/usr/bin/python3"
 BIN = os.environ.get("INTERCOM_BIN", "")
@@ -54,15 +57,6 @@ PORT = 8002
 
 SUBNET = "10.79"
 PREFIX = 16
-
-# Central widget offset inside the 321 x 360 window: the menu bar sits above it.
-TOP = 17
-BUTTONS = {
-    "broadcast": (60, TOP + 176),
-    "listen": (257, TOP + 176),
-    "end broadcast": (60, TOP + 206),
-    "stop listen": (257, TOP + 206),
-}
 
 QT_WARNINGS = ("QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers",
                "QObject::", "QMetaObject::")
@@ -84,37 +78,8 @@ STATUS_LISTENING = "update:broadcasting_no:listening_yes"
 STATUS_BOTH = "update:broadcasting_yes:listening_yes"
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-START = time.monotonic()
-
-
-def log(*args):
-    print("[%7.2f]" % (time.monotonic() - START), *args, flush=True)
-
-
-def poll(predicate, timeout, interval=0.05):
-    """Returns the predicate's first true value, or None at the deadline."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return None
-        time.sleep(interval)
-
-
 def run(*cmd, **kw):
-    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True, timeout=kw.pop("timeout", 30), **kw).stdout
+    return harness.run(*cmd, timeout=kw.pop("timeout", 30), **kw)
 
 
 def sanitizer():
@@ -147,21 +112,13 @@ class World:
         self.bridge = "br-faults"
         self.namespaces = []
         self.processes = []
-        run("ip", "link", "add", self.bridge, "type", "bridge")
-        run("ip", "link", "set", self.bridge, "up")
+        harness.make_bridge(self.bridge, timeout=30)
 
     def namespace(self, name, host):
         """A namespace with eth0 on the bridge at SUBNET.0.host; returns its address."""
         address = "%s.0.%d" % (SUBNET, host)
-        run("ip", "netns", "add", name)
         self.namespaces.append(name)
-        run("ip", "link", "add", "ve-" + name, "type", "veth", "peer", "name", "eth0",
-            "netns", name)
-        run("ip", "link", "set", "ve-" + name, "master", self.bridge, "up")
-        run("ip", "-n", name, "link", "set", "lo", "up")
-        run("ip", "-n", name, "addr", "add", "%s/%d" % (address, PREFIX), "dev", "eth0")
-        run("ip", "-n", name, "link", "set", "eth0", "up")
-        run("ip", "-n", name, "route", "add", "default", "dev", "eth0")
+        harness.add_host(self.bridge, name, address, PREFIX, timeout=30)
         return address
 
     def spawn(self, cmd, **kw):
@@ -171,20 +128,10 @@ class World:
 
     def display(self, ns):
         """An Xvfb display inside the namespace (its abstract socket lives there)."""
-        read_fd, write_fd = os.pipe()
         # Only the abstract socket, which belongs to the namespace: a socket
         # file in the shared /tmp could be taken over by another display.
-        self.spawn(["ip", "netns", "exec", ns, "Xvfb", "-displayfd", str(write_fd), "-screen",
-                    "0", "400x420x24", "-nolisten", "tcp", "-nolisten", "unix"],
-                   pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        number = b""
-        while not number.endswith(b"\n"):
-            data = os.read(read_fd, 16)
-            check(data, "Xvfb did not start in %s" % ns)
-            number += data
-        os.close(read_fd)
-        return ":" + number.decode().strip()
+        return harness.start_xvfb(ns, "Xvfb did not start in %s" % ns,
+                                  options=("-nolisten", "unix"), spawn=self.spawn)[1]
 
     def pulse(self, name):
         """A private PulseAudio server with a null sink and a pipe source; returns
@@ -192,28 +139,11 @@ class World:
         directory = os.path.join(self.tmp, "pulse-" + name)
         runtime = os.path.join(directory, "runtime")
         os.makedirs(runtime, mode=0o700)
-        conf = os.path.join(directory, "pa.conf")
-        native = os.path.join(directory, "native")
-        fifo = os.path.join(directory, "mic.fifo")
-        with open(conf, "w") as f:
-            f.write("load-module module-native-protocol-unix socket=%s auth-anonymous=1\n"
-                    "load-module module-null-sink sink_name=spk rate=44100 channels=1\n"
-                    "load-module module-pipe-source source_name=mic file=%s format=s16le "
-                    "rate=44100 channels=1\n"
-                    "set-default-sink spk\nset-default-source mic\n" % (native, fifo))
         env = dict(os.environ, HOME=directory, XDG_RUNTIME_DIR=runtime,
                    PULSE_RUNTIME_PATH=runtime)
         env.pop("PULSE_SERVER", None)
-        proc = self.spawn(["pulseaudio", "-n", "-F", conf, "--daemonize=no",
-                           "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
-                           "--log-target=file:" + os.path.join(directory, "pulse.log")],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-        server = "unix:" + native
-        up = poll(lambda: os.path.exists(fifo) and subprocess.run(
-            ["pactl", "info"], env=dict(env, PULSE_SERVER=server), stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL).returncode == 0, 10 * SLOW)
-        check(up, "PulseAudio %s did not come up" % name)
-        return proc, server, fifo
+        return harness.start_pulse(directory, env, 10 * SLOW,
+                                   "PulseAudio %s did not come up" % name, spawn=self.spawn)
 
     def keep_logs(self):
         """Copies every log beside the build for a failed run."""
@@ -258,11 +188,7 @@ class Instance:
         if pulse_server:
             self.env["PULSE_SERVER"] = pulse_server
         else:
-            # No audio server to reach and an ALSA configuration with no device.
-            self.env["PULSE_SERVER"] = "unix:" + os.path.join(self.dir, "no-server")
-            alsa = os.path.join(self.dir, "asound.conf")
-            open(alsa, "w").close()
-            self.env["ALSA_CONFIG_PATH"] = alsa
+            harness.without_audio(self.env, self.dir)
         self.display = world.display(self.ns) if display else None
         if self.display:
             self.env["DISPLAY"] = self.display
@@ -356,9 +282,7 @@ class Instance:
             self.proc.wait()
 
     def cpu_seconds(self):
-        with open("/proc/%d/stat" % self.proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return harness.cpu_ticks(self.proc.pid) / os.sysconf("SC_CLK_TCK")
 
     def rss_kb(self):
         with open("/proc/%d/status" % self.proc.pid) as f:
@@ -479,31 +403,24 @@ def scenario_port(world):
 
 # ---- scenario: the audio server killed --------------------------------------
 
-class MicFeeder(threading.Thread):
+class MicFeeder(FifoFeeder):
     """Writes noise into the pipe source at real-time pace until the server
     goes: noise does not compress, so the audio datagrams are as large as the
     chunks they carry."""
 
     def __init__(self, fifo):
-        super().__init__(daemon=True)
-        self.fd = os.open(fifo, os.O_WRONLY)
+        super().__init__(fifo)
         noise = random.Random(7)
         self.second = noise.randbytes(88200)
+        self.offset = 0
 
-    def run(self):
-        next_time = time.monotonic()
-        offset = 0
-        while True:
-            try:
-                os.write(self.fd, self.second[offset:offset + 882])
-                offset = (offset + 882) % len(self.second)
-            except OSError:
-                os.close(self.fd)
-                return
-            next_time += 0.01
-            delay = next_time - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
+    def block(self):
+        data = self.second[self.offset:self.offset + 882]
+        self.offset = (self.offset + 882) % len(self.second)
+        return data
+
+    def write_failed(self, error):
+        os.close(self.fd)
 
 
 def rx_bytes(ns):
@@ -896,11 +813,4 @@ if __name__ == "__main__":
         sys.exit(0)
     if len(sys.argv) != 2 or sys.argv[1] not in SCENARIOS:
         sys.exit("usage: e2e_faults.py %s" % "|".join(SCENARIOS))
-    try:
-        sys.exit(main(sys.argv[1]))
-    except Failure as failure:
-        log("FAIL:", failure)
-        sys.exit(1)
-    except Exception:
-        traceback.print_exc()
-        sys.exit(1)
+    sys.exit(harness.run_checks(main, sys.argv[1]))

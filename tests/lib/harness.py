@@ -1,0 +1,215 @@
+"""Helpers shared by the end-to-end tests (tests/e2e_*.py) and the benchmarks
+(bench/*.py): where the window's buttons are, failures and logging, polling,
+network namespaces on a bridge, an environment without sound, a private
+PulseAudio server as tests/lib/pulse.sh starts it, Xvfb inside a namespace, a
+real-time writer into a microphone FIFO and /proc readings.
+
+Scripts import it with
+    sys.path.insert(0, <the tests/lib directory, relative to their own file>)
+"""
+
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+import traceback
+
+
+# Central widget offset inside the 321 x 360 window: the menu bar sits above it.
+TOP = 17
+BUTTONS = {
+    "broadcast": (60, TOP + 176),
+    "listen": (257, TOP + 176),
+    "end broadcast": (60, TOP + 206),
+    "stop listen": (257, TOP + 206),
+}
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+START = time.monotonic()
+
+
+def log(*args):
+    print("[%7.2f]" % (time.monotonic() - START), *args, flush=True)
+
+
+def run_checks(main, *args):
+    """Returns main(*args); a Failure is logged as FAIL and any other exception
+    printed with its traceback, and both exit with 1."""
+    try:
+        return main(*args)
+    except Failure as failure:
+        log("FAIL:", failure)
+        sys.exit(1)
+    except Exception:
+        traceback.print_exc()
+        sys.exit(1)
+
+
+def poll(predicate, timeout, interval=0.05):
+    """Returns the predicate's first true value, or None at the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(interval)
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, **kw).stdout
+
+
+# ---- network namespaces -------------------------------------------------------
+
+def make_bridge(bridge, timeout=None):
+    run("ip", "link", "add", bridge, "type", "bridge", timeout=timeout)
+    run("ip", "link", "set", bridge, "up", timeout=timeout)
+
+
+def attach_namespace(bridge, name, timeout=None):
+    """A new namespace `name` whose eth0 is a veth pair's end; the other end,
+    ve-NAME, is on the bridge and up. `timeout` bounds each ip command."""
+    run("ip", "netns", "add", name, timeout=timeout)
+    run("ip", "link", "add", "ve-" + name, "type", "veth", "peer", "name", "eth0",
+        "netns", name, timeout=timeout)
+    run("ip", "link", "set", "ve-" + name, "master", bridge, "up", timeout=timeout)
+
+
+def configure_host(name, address, prefix, timeout=None):
+    """Brings up lo and eth0 in namespace `name`, with address/prefix on eth0
+    and the default route through it."""
+    for command in (("link", "set", "lo", "up"),
+                    ("addr", "add", "%s/%d" % (address, prefix), "dev", "eth0"),
+                    ("link", "set", "eth0", "up"),
+                    ("route", "add", "default", "dev", "eth0")):
+        run("ip", "-n", name, *command, timeout=timeout)
+
+
+def add_host(bridge, name, address, prefix, timeout=None):
+    """A namespace on the bridge at address/prefix."""
+    attach_namespace(bridge, name, timeout)
+    configure_host(name, address, prefix, timeout)
+
+
+# ---- PulseAudio and Xvfb --------------------------------------------------------
+
+PULSE_CONF = ("load-module module-native-protocol-unix socket=%(socket)s auth-anonymous=1\n"
+              "load-module module-null-sink sink_name=spk rate=44100 channels=1\n"
+              "load-module module-pipe-source source_name=mic file=%(fifo)s format=s16le "
+              "rate=44100 channels=1\n"
+              "set-default-sink spk\nset-default-source mic\n")
+
+
+def start_pulse(directory, env, timeout, failure, spawn=subprocess.Popen):
+    """A private PulseAudio server with its files in `directory`, as
+    tests/lib/pulse.sh starts one: a null sink "spk" as the speaker and a pipe
+    source "mic" fed through directory/mic.fifo as the microphone. `env` is
+    the server's environment; raises Failure(failure) unless it answers
+    within `timeout` seconds. Returns (process, PULSE_SERVER value, FIFO)."""
+    conf = os.path.join(directory, "pa.conf")
+    socket = os.path.join(directory, "native")
+    fifo = os.path.join(directory, "mic.fifo")
+    with open(conf, "w") as f:
+        f.write(PULSE_CONF % {"socket": socket, "fifo": fifo})
+    proc = spawn(["pulseaudio", "-n", "-F", conf, "--daemonize=no", "--exit-idle-time=-1",
+                  "--disallow-exit", "--use-pid-file=no",
+                  "--log-target=file:" + os.path.join(directory, "pulse.log")],
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    server = "unix:" + socket
+    ready = poll(lambda: os.path.exists(fifo) and subprocess.run(
+        ["pactl", "info"], env=dict(env, PULSE_SERVER=server), stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL).returncode == 0, timeout, 0.05)
+    check(ready, failure)
+    return proc, server, fifo
+
+
+def without_audio(env, directory):
+    """Sets env up for a program with no sound: nothing listens at its
+    PULSE_SERVER, and ALSA gets a configuration with no device (an empty
+    directory/asound.conf)."""
+    env["PULSE_SERVER"] = "unix:" + os.path.join(directory, "no-server")
+    alsa = os.path.join(directory, "asound.conf")
+    open(alsa, "w").close()
+    env["ALSA_CONFIG_PATH"] = alsa
+
+
+def start_xvfb(namespace, failure, options=(), spawn=subprocess.Popen):
+    """An Xvfb display inside the namespace (its abstract socket lives there),
+    400 x 420, never on TCP; `options` are more of Xvfb's. Raises
+    Failure(failure) if it does not start. Returns (process, display name)."""
+    read_fd, write_fd = os.pipe()
+    proc = spawn(["ip", "netns", "exec", namespace, "Xvfb", "-displayfd", str(write_fd),
+                  "-screen", "0", "400x420x24", "-nolisten", "tcp", *options],
+                 pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    number = b""
+    while not number.endswith(b"\n"):
+        data = os.read(read_fd, 16)
+        check(data, failure)
+        number += data
+    os.close(read_fd)
+    return proc, ":" + number.decode().strip()
+
+
+class FifoFeeder(threading.Thread):
+    """Writes block() into a pipe source's FIFO every 10 ms, at real-time pace,
+    until stop() or a failed write. A failed write calls write_failed(error),
+    which by default only ends the thread."""
+
+    def __init__(self, fifo):
+        super().__init__(daemon=True)
+        self.fd = os.open(fifo, os.O_WRONLY)
+        self.running = True
+
+    def block(self):
+        raise NotImplementedError
+
+    def write_failed(self, error):
+        pass
+
+    def run(self):
+        next_time = time.monotonic()
+        while self.running:
+            data = self.block()
+            try:
+                os.write(self.fd, data)
+            except OSError as error:
+                self.write_failed(error)
+                return
+            next_time += 0.01
+            delay = next_time - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+
+    def stop(self):
+        self.running = False
+        self.join(2)
+        os.close(self.fd)
+
+
+# ---- /proc ------------------------------------------------------------------------
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+
+def cpu_ticks(pid):
+    """utime + stime of the process, in clock ticks."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
