@@ -11,15 +11,20 @@
 # killed, a drops "10.78.0.4" and is left with its own row.
 set -u
 
-readonly start_deadline_s=10
-readonly expiry_deadline_s=5
-readonly all_alive_s=2
-# The record's 500 ms timer may fire a little early (coarse timers) and late
-# under load; the bounds only have to tell expiry from never or at once.
-readonly expiry_min_ms=400
-readonly expiry_max_ms=1000
-
 bin=${INTERCOM_BIN:?INTERCOM_BIN must name the built program}
+
+# A sanitized build starts several times slower (ThreadSanitizer most): give
+# it the time, without loosening what is checked.
+slow=1
+ldd "$bin" | grep -q -E 'lib(tsan|asan)' && slow=4
+
+readonly start_deadline_s=$((10 * slow))
+readonly expiry_deadline_s=$((5 * slow))
+readonly all_alive_s=2
+# The record's 500 ms timer fires late under load; the bounds only have to
+# tell expiry from never or at once.
+readonly expiry_min_ms=400
+readonly expiry_max_ms=$((1000 * slow))
 [ "${INTERCOM_IN_SANDBOX:-}" = 1 ] || {
     echo "e2e_discovery.sh: starts instances that broadcast; run it through tests/sandbox.sh" >&2
     exit 77
