@@ -82,16 +82,6 @@ def run(*cmd, **kw):
     return harness.run(*cmd, timeout=kw.pop("timeout", 30), **kw)
 
 
-def sanitizer():
-    """"address", "thread" or "" for the program under test."""
-    libs = subprocess.run(["ldd", BIN], stdout=subprocess.PIPE, text=True).stdout
-    if "libasan" in libs:
-        return "address"
-    if "libtsan" in libs:
-        return "thread"
-    return ""
-
-
 SANITIZER = ""
 # Sanitized programs start, run and close several times slower.
 SLOW = 1
@@ -789,7 +779,7 @@ def main(name):
         print("e2e_faults.py starts instances that broadcast; run it through tests/sandbox.sh",
               file=sys.stderr)
         return 77
-    SANITIZER = sanitizer()
+    SANITIZER = harness.sanitizer(BIN)
     SLOW = 3 if SANITIZER else 1
     if SANITIZER:
         log("program built with the %s sanitizer" % SANITIZER)

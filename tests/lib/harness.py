@@ -213,3 +213,13 @@ def cpu_ticks(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return int(fields[11]) + int(fields[12])
+
+
+def sanitizer(program):
+    """"address", "thread" or "" for how the program was built."""
+    libs = subprocess.run(["ldd", program], stdout=subprocess.PIPE, text=True).stdout
+    if "libasan" in libs:
+        return "address"
+    if "libtsan" in libs:
+        return "thread"
+    return ""
