@@ -3,6 +3,7 @@
 // shutdown that leaves no thread, timer or socket behind.
 // Builds the sender and the receiver: runs only inside the test sandbox.
 #include "lib/logcapture.h"
+#include "lib/peerview.h"
 #include "app/mainwindow.h"
 
 #include <QAbstractButton>
@@ -31,47 +32,6 @@
 
 namespace {
 
-
-template <typename T>
-T *widget(const QWidget *window, const char *name)
-{
-    const QList<T *> found = window->findChildren<T *>(QLatin1String(name));
-    return found.size() == 1 ? found.first() : nullptr;
-}
-
-// This host's IPv4 addresses as the receiver writes them: the own row's key.
-QSet<QString> ownAddresses()
-{
-    QSet<QString> addresses;
-    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
-            addresses.insert(address.toString());
-    }
-    return addresses;
-}
-
-int ownRow(const QTableView *view)
-{
-    const QAbstractItemModel *model = view->model();
-    if (!model)
-        return -1;
-    const QSet<QString> own = ownAddresses();
-    for (int row = 0; row < model->rowCount(); ++row) {
-        if (own.contains(model->index(row, 0).data(Qt::DisplayRole).toString()))
-            return row;
-    }
-    return -1;
-}
-
-// Green or red state cell of the own row; Qt::transparent while there is none.
-QColor ownCell(const QTableView *view, int column)
-{
-    const int row = ownRow(view);
-    if (row < 0)
-        return Qt::transparent;
-    const QBrush brush = view->model()->index(row, column).data(Qt::BackgroundRole).value<QBrush>();
-    return brush.style() == Qt::SolidPattern ? brush.color() : QColor(Qt::transparent);
-}
 
 struct ButtonStates
 {

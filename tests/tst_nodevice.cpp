@@ -5,6 +5,7 @@
 // platform through QT_QPA_PLATFORM_PLUGIN_PATH instead.
 // Builds the sender and the receiver: runs only inside the test sandbox.
 #include "lib/logcapture.h"
+#include "lib/peerview.h"
 #include "app/mainwindow.h"
 
 #include <QAbstractItemModel>
@@ -39,27 +40,6 @@ struct SeenBox
     bool parentVisible = true;
 };
 
-
-QSet<QString> ownAddresses()
-{
-    QSet<QString> addresses;
-    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
-            addresses.insert(address.toString());
-    }
-    return addresses;
-}
-
-QColor ownCell(const QTableView *view, int column)
-{
-    const QAbstractItemModel *model = view->model();
-    const QSet<QString> own = ownAddresses();
-    for (int row = 0; row < model->rowCount(); ++row) {
-        if (own.contains(model->index(row, 0).data().toString()))
-            return model->index(row, column).data(Qt::BackgroundRole).value<QBrush>().color();
-    }
-    return Qt::transparent;
-}
 
 } // namespace
 
