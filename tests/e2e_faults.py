@@ -288,15 +288,20 @@ def timeout_line(address):
 
 # ---- scenario: peers killed and cut off -------------------------------------
 
+def wait_listed(instances, what):
+    """Every instance has listed all of them (itself included)."""
+    for i in instances:
+        check(poll(lambda: i.count("Client Added, size:  %d" % len(instances)), 15 * SLOW),
+              "%s never listed %s" % (i.name, what))
+
+
 def scenario_peers(world):
     a = Instance(world, "a", 2)
     b = Instance(world, "b", 3)
     c = Instance(world, "c", 4)
     for i in (a, b, c):
         i.start()
-    for i in (a, b, c):
-        check(poll(lambda: i.count("Client Added, size:  3"), 15 * SLOW),
-              "%s never listed all three instances" % i.name)
+    wait_listed((a, b, c), "all three instances")
     log("three instances list each other")
 
     # b dies without a word: a and c drop it once its last announcement is 500 ms old.
@@ -425,9 +430,7 @@ def scenario_audio(world):
     speaker.start()
     peer.start()
     speaker.wait_ready()
-    for i in (speaker, peer):
-        check(poll(lambda: i.count("Client Added, size:  2"), 15 * SLOW),
-              "%s never listed both instances" % i.name)
+    wait_listed((speaker, peer), "both instances")
     speaker.click("broadcast")
     check(poll(lambda: peer.count('"update:broadcasting_yes:listening_no"'), 5 * SLOW),
           "the peer never heard the speaker announce its broadcast")
@@ -598,9 +601,7 @@ def scenario_flood(world):
     peer.start()
     target.wait_ready()
     peer.wait_ready()
-    for i in (target, peer):
-        check(poll(lambda: i.count("Client Added, size:  2"), 15 * SLOW),
-              "%s never listed both instances" % i.name)
+    wait_listed((target, peer), "both instances")
     # The real peer listens, so that its announcements differ from the
     # target's own and from every one the flood sends.
     peer.click("listen")
