@@ -118,10 +118,8 @@ class World:
 
     def display(self, ns):
         """An Xvfb display inside the namespace (its abstract socket lives there)."""
-        # Only the abstract socket, which belongs to the namespace: a socket
-        # file in the shared /tmp could be taken over by another display.
         return harness.start_xvfb(ns, "Xvfb did not start in %s" % ns,
-                                  options=("-nolisten", "unix"), spawn=self.spawn)[1]
+                                  spawn=self.spawn)[1]
 
     def pulse(self, name):
         """A private PulseAudio server with a null sink and a pipe source; returns

@@ -149,20 +149,35 @@ def without_audio(env, directory):
 
 def start_xvfb(namespace, failure, options=(), spawn=subprocess.Popen):
     """An Xvfb display inside the namespace (its abstract socket lives there),
-    400 x 420, never on TCP; `options` are more of Xvfb's. Raises
-    Failure(failure) if it does not start. Returns (process, display name)."""
-    read_fd, write_fd = os.pipe()
-    proc = spawn(["ip", "netns", "exec", namespace, "Xvfb", "-displayfd", str(write_fd),
-                  "-screen", "0", "400x420x24", "-nolisten", "tcp", *options],
-                 pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_fd)
-    number = b""
-    while not number.endswith(b"\n"):
-        data = os.read(read_fd, 16)
-        check(data, failure)
-        number += data
-    os.close(read_fd)
-    return proc, ":" + number.decode().strip()
+    400 x 420, never on TCP and never on the socket files in /tmp, which all
+    namespaces share; `options` are more of Xvfb's. The lock files in /tmp are
+    shared too, while each namespace's sockets are its own, so Xvfb's own
+    choice of a free number (-displayfd) can pick a number another namespace's
+    server holds the lock of and then die: the number is chosen here, past
+    every lock file, and the next one is tried if that server does not come
+    up. Raises Failure(failure) if none starts. Returns (process, display)."""
+    number = 20
+    for _ in range(20):
+        while os.path.exists("/tmp/.X%d-lock" % number):
+            number += 1
+        read_fd, write_fd = os.pipe()
+        proc = spawn(["ip", "netns", "exec", namespace, "Xvfb", ":%d" % number,
+                      "-displayfd", str(write_fd), "-screen", "0", "400x420x24",
+                      "-nolisten", "tcp", "-nolisten", "unix", *options],
+                     pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        reported = b""
+        while not reported.endswith(b"\n"):
+            data = os.read(read_fd, 16)
+            if not data:
+                break
+            reported += data
+        os.close(read_fd)
+        if reported.endswith(b"\n") and proc.poll() is None:
+            return proc, ":" + reported.decode().strip()
+        proc.wait()
+        number += 1
+    raise Failure(failure)
 
 
 class FifoFeeder(threading.Thread):
