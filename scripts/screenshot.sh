@@ -24,7 +24,7 @@ done
 pulse_start "$work/pa"; pa=$PULSE_SERVER
 pulse_start "$work/pb"; pb=$PULSE_SERVER
 
-ip netns exec a Xvfb :61 -screen 0 400x420x24 >/dev/null 2>&1 &
+ip netns exec a Xvfb :61 -noreset -screen 0 400x420x24 >/dev/null 2>&1 &
 for _ in $(seq 50); do ip netns exec a xdpyinfo -display :61 >/dev/null 2>&1 && break; sleep 0.1; done
 ip netns exec a env DISPLAY=:61 PULSE_SERVER="$pa" "$bin" >"$work/a.log" 2>&1 &
 ip netns exec b env QT_QPA_PLATFORM=offscreen PULSE_SERVER="$pb" "$bin" >"$work/b.log" 2>&1 &

@@ -155,7 +155,11 @@ def start_xvfb(namespace, failure, options=(), spawn=subprocess.Popen):
     choice of a free number (-displayfd) can pick a number another namespace's
     server holds the lock of and then die: the number is chosen here, past
     every lock file, and the next one is tried if that server does not come
-    up. Raises Failure(failure) if none starts. Returns (process, display)."""
+    up. The server never resets: by default Xvfb starts over whenever its
+    last client leaves, and a probe that connects and leaves (xdotool looking
+    for a window) would then close the connection of a program that connected
+    meanwhile. Raises Failure(failure) if none starts. Returns (process,
+    display)."""
     number = 20
     for _ in range(20):
         while os.path.exists("/tmp/.X%d-lock" % number):
@@ -163,7 +167,7 @@ def start_xvfb(namespace, failure, options=(), spawn=subprocess.Popen):
         read_fd, write_fd = os.pipe()
         proc = spawn(["ip", "netns", "exec", namespace, "Xvfb", ":%d" % number,
                       "-displayfd", str(write_fd), "-screen", "0", "400x420x24",
-                      "-nolisten", "tcp", "-nolisten", "unix", *options],
+                      "-nolisten", "tcp", "-nolisten", "unix", "-noreset", *options],
                      pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_fd)
         reported = b""
