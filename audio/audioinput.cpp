@@ -29,14 +29,30 @@ void AudioInput::startDevice(QAudioDeviceInfo devinfo)
 
 void AudioInput::changeDevice(QAudioDeviceInfo devinfo)
 {
-    disposeCapture();
-    startDevice(devinfo);
+    // A device that can be opened only once (a hardware device) must be let
+    // go before it is opened again: open the new one only once the old
+    // capture object is stopped and gone.
+    pendingDevice = devinfo;
+    if (startPending)
+        return;
+    if (disposeCapture())
+        startDevice(devinfo);
+    else
+        startPending = true;
 }
 
-void AudioInput::disposeCapture()
+void AudioInput::startPendingDevice()
+{
+    if (!startPending)
+        return;
+    startPending = false;
+    startDevice(pendingDevice);
+}
+
+bool AudioInput::disposeCapture()
 {
     if (!audio)
-        return;
+        return true;
     if (device)
         device->disconnect(this);
     QAudioInput *old = audio;
@@ -45,18 +61,22 @@ void AudioInput::disposeCapture()
     if (audioThread == QThread::currentThread()) {
         old->stop();
         delete old;
-        return;
+        return true;
     }
     // Made on another thread (the main thread, before the sender moved here):
     // hand it back there to be destroyed beside its backend, whose destructor
     // ends the capture. stop() is no slot and cannot be queued by name.
     old->setParent(nullptr);
     old->moveToThread(audioThread);
+    connect(old, SIGNAL(destroyed()), this, SLOT(startPendingDevice()));
     old->deleteLater();
+    return false;
 }
 
 void AudioInput::releaseCaptureMadeHere()
 {
+    // Shutting down: a device chosen but not yet opened stays closed.
+    startPending = false;
     if (audio && audioThread == QThread::currentThread())
         disposeCapture();
 }

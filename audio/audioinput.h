@@ -33,9 +33,14 @@ signals:
 
 private slots:
     void readyRead();
+    // The capture object handed back to its own thread is gone, and with it
+    // the device: the one chosen meanwhile can be opened now.
+    void startPendingDevice();
 
 private:
-    void disposeCapture();
+    // True when the current capture object is stopped and gone at return;
+    // false when it was handed to its own thread to go there.
+    bool disposeCapture();
 
     QAudioInput *audio = nullptr;
     QIODevice *device = nullptr;
@@ -44,6 +49,9 @@ private:
     // The toolkit's backend behind `audio` stays on the thread that made it,
     // whatever thread the wrapper moves to, and must be destroyed there.
     QThread *audioThread = nullptr;
+    // The device to open once the capture object handed back is gone.
+    QAudioDeviceInfo pendingDevice;
+    bool startPending = false;
 };
 
 #endif // AUDIOINPUT_H

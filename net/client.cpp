@@ -37,13 +37,14 @@ void Client::endListen()
 
 void Client::setVolume(float volume)
 {
-    pendingVolume.store(volume);
-    QMetaObject::invokeMethod(this, "applyVolume", Qt::QueuedConnection);
+    // Each move carries its own value: moves queued while this thread is busy
+    // decoding are all applied and logged, in order.
+    QMetaObject::invokeMethod(this, "applyVolume", Qt::QueuedConnection, Q_ARG(float, volume));
 }
 
-void Client::applyVolume()
+void Client::applyVolume(float volume)
 {
-    output->setVolume(pendingVolume.load());
+    output->setVolume(volume);
 }
 
 QString Client::addressText(const QHostAddress &address)

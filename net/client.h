@@ -34,7 +34,7 @@ signals:
 
 private slots:
     void readDatagrams();
-    void applyVolume();
+    void applyVolume(float volume);
     // Shutdown, on this object's thread: move back to the main thread to be
     // destroyed there, beside the playback backend made there.
     void returnToMainThread();
@@ -43,7 +43,6 @@ private:
     AudioOutput *output = nullptr;
     QUdpSocket *socket = nullptr;
     std::atomic<bool> listen{false};
-    std::atomic<float> pendingVolume{1.0f};
 };
 
 #endif // CLIENT_H

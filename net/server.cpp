@@ -24,7 +24,8 @@ Server::Server(ClientList *clients, QObject *parent)
     connect(broadcastTimer, SIGNAL(timeout()), this, SLOT(sendUpdate()));
     broadcastTimer->start(announceIntervalMs);
 
-    serverIP = chooseLocalAddress(QNetworkInterface::allAddresses());
+    localAddresses = QNetworkInterface::allAddresses();
+    serverIP = chooseLocalAddress(localAddresses);
 
     input = new AudioInput(QAudioDeviceInfo::defaultInputDevice(), this);
     connect(input, SIGNAL(dataReady(QByteArray)), this, SLOT(writeDatagram(QByteArray)));
@@ -59,6 +60,9 @@ void Server::sendUpdate()
 {
     if (!socket)
         return;
+    // Addresses come and go (a tunnel brought up, a new lease); the sender
+    // checks against the current ones at the announcement pace.
+    localAddresses = QNetworkInterface::allAddresses();
     const QString status = "update" + broadcastStatus + listeningStatus;
     const QByteArray datagram = Datagram::build(status, QByteArray());
     const qint64 sent = socket->writeDatagram(datagram, QHostAddress(QHostAddress::Broadcast),
@@ -75,7 +79,7 @@ void Server::writeDatagram(QByteArray data)
     // main thread while this runs, and a row gone meanwhile reads as null.
     for (int i = 0; i < clientList->rowCount(QModelIndex()); ++i) {
         const QHostAddress address = clientList->getAddressAt(clientList->index(i, 0));
-        if (address.isNull() || address == serverIP)
+        if (address.isNull() || address == serverIP || localAddresses.contains(address))
             continue;
         socket->writeDatagram(datagram, address, Datagram::port);
     }
@@ -110,13 +114,14 @@ void Server::updateBroadcast(QString data)
 
 void Server::setVolume(float volume)
 {
-    pendingVolume.store(volume);
-    QMetaObject::invokeMethod(this, "applyVolume", Qt::QueuedConnection);
+    // Each move carries its own value: moves queued while this thread is busy
+    // are all applied, in order.
+    QMetaObject::invokeMethod(this, "applyVolume", Qt::QueuedConnection, Q_ARG(float, volume));
 }
 
-void Server::applyVolume()
+void Server::applyVolume(float volume)
 {
-    input->setVolume(pendingVolume.load());
+    input->setVolume(volume);
 }
 
 void Server::returnToMainThread()

@@ -7,8 +7,6 @@
 #include <QObject>
 #include <QString>
 
-#include <atomic>
-
 class AudioInput;
 class ClientList;
 class QTimer;
@@ -42,7 +40,7 @@ public slots:
 private slots:
     void sendUpdate();
     void updateBroadcast(QString data);
-    void applyVolume();
+    void applyVolume(float volume);
     // Shutdown, on this object's thread: stop, release what this thread made,
     // and move back to the main thread to be destroyed there.
     void returnToMainThread();
@@ -53,7 +51,10 @@ private:
     AudioInput *input = nullptr;
     QString broadcastStatus;
     QString listeningStatus;
-    std::atomic<float> pendingVolume{1.0f};
+    // Every address this host has now: a host with several (a second network,
+    // a VPN tunnel) hears its own broadcast from one of them, and its own
+    // audio must go to none.
+    QList<QHostAddress> localAddresses;
 
 public:
     ClientList *clientList = nullptr;

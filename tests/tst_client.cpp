@@ -11,12 +11,14 @@
 
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QThread>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUdpSocket>
 #include <QtEndian>
 
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -49,6 +51,21 @@ bool isBound(const Client &client)
            && socket->localPort() == Datagram::port;
 }
 
+// Holds the thread it lives on until the gate opens.
+class Blocker : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Blocker(std::mutex *gate) : gate(gate) {}
+
+public slots:
+    void hold() { std::lock_guard<std::mutex> wait(*gate); }
+
+private:
+    std::mutex *gate;
+};
+
 } // namespace
 
 class tst_Client : public QObject
@@ -65,6 +82,7 @@ private slots:
     void ownAnnouncementsKeyTheOwnAddress();
     void audioOnlyWhileListening();
     void burstIsTakenApartInOrder();
+    void volumeMovesWhileBusyAreAllApplied();
 
 private:
     // Sends `datagram` to the receiver's port and checks it left whole.
@@ -251,6 +269,34 @@ void tst_Client::burstIsTakenApartInOrder()
     };
     QTRY_COMPARE_WITH_TIMEOUT(events().size(), expected.size(), 5000);
     QCOMPARE(events(), expected);
+}
+
+// Slider moves that queue up while the receiver's thread is busy are each
+// applied with their own value, in order, not the last one N times.
+void tst_Client::volumeMovesWhileBusyAreAllApplied()
+{
+    auto *client = new Client(nullptr);
+    std::mutex gate;
+    Blocker blocker(&gate);
+    QThread thread;
+    client->moveToThread(&thread);
+    blocker.moveToThread(&thread);
+    thread.start();
+
+    gate.lock();
+    QVERIFY(QMetaObject::invokeMethod(&blocker, "hold", Qt::QueuedConnection));
+    for (const float volume : {0.1f, 0.2f, 0.3f})
+        client->setVolume(volume);
+    gate.unlock();
+
+    const QStringList expected = {"output volume set to: 0.1", "output volume set to: 0.2",
+                                  "output volume set to: 0.3"};
+    QTRY_COMPARE_WITH_TIMEOUT(log->linesStartingWith("output volume set to:"), expected, 5000);
+
+    QVERIFY(QMetaObject::invokeMethod(client, "returnToMainThread", Qt::BlockingQueuedConnection));
+    thread.quit();
+    QVERIFY(thread.wait(5000));
+    delete client;
 }
 
 QTEST_GUILESS_MAIN(tst_Client)

@@ -8,9 +8,12 @@
 #include "model/model.h"
 #include "net/datagram.h"
 
+#include <QAudioDeviceInfo>
+#include <QAudioInput>
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -110,6 +113,7 @@ private slots:
 
     void audioGoesToEveryPeerButItself_data();
     void audioGoesToEveryPeerButItself();
+    void firstDeviceChangeReleasesTheOldCaptureFirst();
 
 private:
     std::unique_ptr<LogCapture> log;
@@ -269,13 +273,16 @@ void tst_Server::audioGoesToEveryPeerButItself_data()
     QTest::addColumn<bool>("withOwnAddress");
     QTest::addColumn<QByteArray>("chunk");
 
+    // Every address of veth0 is this host's own; the two loopback addresses
+    // beyond 127.0.0.1 stand for other hosts.
     const QByteArray chunk = QByteArray(8192, '\x11');
+    const QStringList everyone = {"10.77.0.2", "127.0.0.2", "10.77.0.3", "127.0.0.3", "10.77.0.4"};
     QTest::newRow("empty table") << QStringList() << true << chunk;
-    QTest::newRow("own address and two others") << peerAddresses << true << chunk;
+    QTest::newRow("own addresses and two others") << everyone << true << chunk;
     QTest::newRow("two others, newest first")
-        << QStringList{"10.77.0.4", "10.77.0.3"} << true << QByteArray("\x01\x02", 2);
-    QTest::newRow("no own address: every row") << peerAddresses << false << chunk;
-    QTest::newRow("empty chunk") << peerAddresses << true << QByteArray("");
+        << QStringList{"127.0.0.3", "127.0.0.2"} << true << QByteArray("\x01\x02", 2);
+    QTest::newRow("no own address chosen: still none of this host's") << everyone << false << chunk;
+    QTest::newRow("empty chunk") << everyone << true << QByteArray("");
 }
 
 void tst_Server::audioGoesToEveryPeerButItself()
@@ -286,9 +293,11 @@ void tst_Server::audioGoesToEveryPeerButItself()
 
     // One socket per address, and one on the broadcast address, which would
     // catch a chunk sent to everybody.
+    const QStringList others = {"127.0.0.2", "127.0.0.3"};
+    const QStringList listening = peerAddresses + others + QStringList{"255.255.255.255"};
     QList<Receiver *> receivers;
     QObject owner;
-    for (const QString &address : peerAddresses + QStringList{"255.255.255.255"}) {
+    for (const QString &address : listening) {
         auto *receiver = new Receiver(&owner);
         QVERIFY2(receiver->bind(QHostAddress(address)),
                  qPrintable(address + ": " + receiver->errorString()));
@@ -313,7 +322,7 @@ void tst_Server::audioGoesToEveryPeerButItself()
     server.writeDatagram(chunk);
 
     QUdpSocket sentinel;
-    for (const QString &address : peerAddresses + QStringList{"255.255.255.255"}) {
+    for (const QString &address : listening) {
         QCOMPARE(sentinel.writeDatagram(Datagram::build(sentinelHeader, QByteArray()),
                                         QHostAddress(address), Datagram::port),
                  qint64(Datagram::build(sentinelHeader, QByteArray()).size()));
@@ -321,9 +330,9 @@ void tst_Server::audioGoesToEveryPeerButItself()
     for (Receiver *receiver : receivers)
         QTRY_VERIFY_WITH_TIMEOUT(receiver->sawSentinel(), 5000);
 
-    for (int i = 0; i < peerAddresses.size(); ++i) {
-        const QString address = peerAddresses.at(i);
-        const bool expected = rows.contains(address) && !(withOwnAddress && address == own);
+    for (int i = 0; i < listening.size() - 1; ++i) {
+        const QString address = listening.at(i);
+        const bool expected = rows.contains(address) && others.contains(address);
         const QList<Datagram::Message> audio = receivers.at(i)->audioBeforeSentinel();
         QVERIFY2(audio.size() == (expected ? 1 : 0),
                  qPrintable(QString("%1 got %2 audio datagrams, expected %3")
@@ -334,6 +343,34 @@ void tst_Server::audioGoesToEveryPeerButItself()
             QCOMPARE(audio.first().payload, chunk);
     }
     QVERIFY2(receivers.last()->audioBeforeSentinel().isEmpty(), "audio went to the broadcast address");
+}
+
+// The capture object made at start-up belongs to the main thread: on the
+// first device change it must be stopped and gone, and the device with it,
+// before the new one opens (a hardware device opens only once).
+void tst_Server::firstDeviceChangeReleasesTheOldCaptureFirst()
+{
+    auto *server = new Server(new ClientList(nullptr), nullptr);
+    auto *first = server->findChild<QAudioInput *>();
+    QVERIFY(first);
+    LogCapture *recorder = log.get();
+    connect(first, &QObject::destroyed, [recorder] { recorder->note("first capture gone"); });
+    QThread thread;
+    server->moveToThread(&thread);
+    thread.start();
+
+    log->clear();
+    QVERIFY(QMetaObject::invokeMethod(server, "changeDevice", Qt::QueuedConnection,
+                                      Q_ARG(QAudioDeviceInfo, QAudioDeviceInfo::defaultInputDevice())));
+    QTRY_VERIFY_WITH_TIMEOUT(log->lines().contains("device started"), 5000);
+    const QStringList lines = log->lines();
+    const int gone = lines.indexOf("first capture gone");
+    QVERIFY2(gone >= 0 && gone < lines.indexOf("device started"), qPrintable(lines.join('\n')));
+
+    QVERIFY(QMetaObject::invokeMethod(server, "returnToMainThread", Qt::BlockingQueuedConnection));
+    thread.quit();
+    QVERIFY(thread.wait(5000));
+    delete server;
 }
 
 QTEST_GUILESS_MAIN(tst_Server)
