@@ -7,7 +7,18 @@
 // datagram describes it.
 namespace AudioFormat {
 
+// The playback stream's buffer, and the largest chunk: one datagram's audio.
 constexpr int bufferBytes = 8192;
+// What capture asks of the server per period (23 ms of sound). Servers that
+// hand over whole periods (PipeWire, hardware microphones) make a chunk of
+// this size, and a listener hears each sample a period late at least;
+// PipeWire also runs its whole graph at about the period asked for, so a
+// period of 8192 bytes put more than 180 ms between mouth and ear there.
+constexpr int captureBufferBytes = 2048;
+// Audio held back for playback when the stream is full, at most: the jitter
+// of a network and of a sender's scheduling fits in it, and whatever does not
+// is dropped rather than delayed further.
+constexpr int playbackQueueBytes = 8192;
 
 QAudioFormat pcm();
 

@@ -18,7 +18,7 @@ void AudioInput::startDevice(QAudioDeviceInfo devinfo)
     qDebug() << "device started";
     audio = new QAudioInput(devinfo, format, this);
     audioThread = QThread::currentThread();
-    audio->setBufferSize(AudioFormat::bufferBytes);
+    audio->setBufferSize(AudioFormat::captureBufferBytes);
     device = audio->start();
     if (!device) {
         qDebug() << "audio capture could not start";
@@ -99,17 +99,27 @@ void AudioInput::stopAudio()
 
 void AudioInput::readyRead()
 {
-    if (!audio || !device)
-        return;
-    qint64 n = audio->bytesReady();
-    if (n > AudioFormat::bufferBytes)
-        n = AudioFormat::bufferBytes;
-    if (n <= 0)
-        return;
-    QByteArray chunk(int(n), Qt::Uninitialized);
-    const qint64 got = device->read(chunk.data(), n);
-    if (got > 0 && sendAudio) {
-        chunk.truncate(int(got));
-        emit dataReady(chunk);
+    // Read until less than a period is left, a chunk at a time. A server that
+    // hands over whole periods can hold more than one chunk at a notification
+    // (two on PipeWire, from the start): one read per notification would
+    // leave a little more behind each time, and capture would fall behind
+    // real time for as long as it runs. A fragment that trickled in during
+    // the reads waits for the next notification rather than go out alone.
+    for (bool first = true; audio && device; first = false) {
+        qint64 n = audio->bytesReady();
+        if (!first && n < AudioFormat::captureBufferBytes)
+            return;
+        if (n > AudioFormat::bufferBytes)
+            n = AudioFormat::bufferBytes;
+        if (n <= 0)
+            return;
+        QByteArray chunk(int(n), Qt::Uninitialized);
+        const qint64 got = device->read(chunk.data(), n);
+        if (got <= 0)
+            return;
+        if (sendAudio) {
+            chunk.truncate(int(got));
+            emit dataReady(chunk);
+        }
     }
 }

@@ -4,13 +4,30 @@
 
 #include <QAudioOutput>
 #include <QDebug>
+#include <QTimer>
 #include <QtEndian>
 
 #include <cmath>
 
+namespace {
+
+// The stream makes room a period (20 ms) at a time; a feed twice a period
+// keeps held-back audio flowing without a gap.
+constexpr int feedIntervalMs = 10;
+// Held-back audio that the stream has taken none of for this long is stale (the
+// sound server has gone or stalled): it is dropped rather than played late.
+constexpr int idleFeedsBeforeDrop = 50;
+
+} // namespace
+
 AudioOutput::AudioOutput(QObject *parent)
     : QObject(parent)
 {
+    feeder = new QTimer(this);
+    feeder->setTimerType(Qt::PreciseTimer);
+    feeder->setInterval(feedIntervalMs);
+    connect(feeder, SIGNAL(timeout()), this, SLOT(feed()));
+
     const QAudioFormat format = AudioFormat::pcm();
     audio = new QAudioOutput(format, this);
     audio->setBufferSize(AudioFormat::bufferBytes);
@@ -22,13 +39,42 @@ AudioOutput::AudioOutput(QObject *parent)
 
 void AudioOutput::writeData(QByteArray data)
 {
-    qint64 written = 0;
+    // What of this chunk will be played: written now or held back for the
+    // stream. The rest is dropped.
+    qint64 taken = 0;
     if (device) {
         if (volume < 1.0f)
             scaleSamples(data, volume);
-        written = device->write(data.constData(), data.size());
+        feed();
+        if (queued.isEmpty())
+            taken = qMax<qint64>(0, device->write(data.constData(), data.size()));
+        const qint64 held = qMin<qint64>(data.size() - taken,
+                                         AudioFormat::playbackQueueBytes - queued.size());
+        if (held > 0) {
+            queued.append(data.constData() + taken, int(held));
+            taken += held;
+            if (!feeder->isActive()) {
+                idleFeeds = 0;
+                feeder->start();
+            }
+        }
     }
-    qDebug() << "wrote: " << written << " down from: " << data.size();
+    qDebug() << "wrote: " << taken << " down from: " << data.size();
+}
+
+void AudioOutput::feed()
+{
+    if (!queued.isEmpty() && device) {
+        const qint64 written = device->write(queued.constData(), queued.size());
+        if (written > 0) {
+            queued.remove(0, int(written));
+            idleFeeds = 0;
+        } else if (++idleFeeds >= idleFeedsBeforeDrop) {
+            queued.clear();
+        }
+    }
+    if (queued.isEmpty())
+        feeder->stop();
 }
 
 void AudioOutput::setVolume(float volume)

@@ -6,6 +6,7 @@
 
 class QAudioOutput;
 class QIODevice;
+class QTimer;
 
 // Plays received chunks on the default output device, one stream for the
 // whole life of the object.
@@ -21,12 +22,22 @@ public:
 public slots:
     void writeData(QByteArray data);
 
+private slots:
+    // Moves held-back audio into the stream as it makes room.
+    void feed();
+
 private:
+    // Made before the playback object, so that it is gone before the playback
+    // backend's destructor spins the event loop.
+    QTimer *feeder = nullptr;
     QAudioOutput *audio = nullptr;
     QIODevice *device = nullptr;
     // Applied to the samples here: the toolkit's own volume below 1.0 makes
     // its PulseAudio stream refuse every write once the buffer has filled.
     float volume = 1.0f;
+    // Audio the stream had no room for yet, oldest first; see playbackQueueBytes.
+    QByteArray queued;
+    int idleFeeds = 0;
 };
 
 // Scales 16-bit little-endian samples in place, clipping at full scale; a
