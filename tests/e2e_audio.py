@@ -182,6 +182,7 @@ class Instance:
         self.proc = None
         self.window = None
         self.mic = None
+        self.mic_check = None
         self.speaker = None
         self.sound = None
         self.env = dict(os.environ)
@@ -213,23 +214,25 @@ class Instance:
         if feeder:
             self.mic = feeder(self.fifo)
             self.mic.start()
-            # An idle null sink renders in two-second blocks, so the first
-            # sound played into it may take that long to come out: the
-            # microphone is ready once its own recording carries the feed.
-            tone = lambda samples: carries(samples, self.frequency) if self.frequency else True
-            self.wait_recorded("micsink.monitor", tone)
+            # See sound_ready(); recording the microphone shows that what the
+            # feeder writes comes out of it.
+            self.mic_check = Speaker(self.env, "micsink.monitor")
         # The speaker's recorder also keeps the idle null sink rendering in
-        # small steps, so that a stream starts playing at once; the program's
-        # sound counts from when it has delivered a fifth of a second.
+        # small steps, so that a stream starts playing at once.
         self.speaker = Speaker(self.env)
-        self.wait_flowing(self.speaker, lambda samples: True, "speaker")
 
-    def wait_recorded(self, device, condition):
-        recorder = Speaker(self.env, device)
-        try:
-            self.wait_flowing(recorder, condition, device)
-        finally:
-            recorder.stop()
+    def sound_ready(self):
+        """Waits until the speaker's recorder and the microphone deliver sound:
+        an idle null sink renders in two-second blocks, so for up to about two
+        seconds nothing comes out of either, and a check that starts its clock
+        meanwhile measures the sink, not the program."""
+        if self.mic_check:
+            tone = lambda samples: carries(samples, self.frequency) if self.frequency else True
+            self.wait_flowing(self.mic_check, tone, "microphone")
+            self.mic_check.stop()
+            self.mic_check = None
+        if self.speaker:
+            self.wait_flowing(self.speaker, lambda samples: True, "speaker")
 
     def wait_flowing(self, recorder, condition, what):
         flowing = poll(lambda: recorder.received() >= RATE // 5
@@ -247,6 +250,7 @@ class Instance:
                    timeout=20)
 
     def start(self, program=None):
+        self.sound_ready()
         self.logfile = open(self.logpath, "w")
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", self.name, program or BIN], stdout=self.logfile,
@@ -323,8 +327,9 @@ class Instance:
                 proc.wait()
         if self.sound:
             self.sound.stop()
-        if self.speaker:
-            self.speaker.stop()
+        for recorder in (self.speaker, self.mic_check):
+            if recorder:
+                recorder.stop()
         if self.mic:
             self.mic.stop()
 
