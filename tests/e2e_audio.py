@@ -321,6 +321,9 @@ class Instance:
         return rc
 
     def shutdown(self):
+        # The feeder first: it would find its FIFO's reader gone with the server.
+        if self.mic:
+            self.mic.stop()
         for proc in (self.proc, self.xvfb):
             if proc and proc.poll() is None:
                 proc.kill()
@@ -330,8 +333,6 @@ class Instance:
         for recorder in (self.speaker, self.mic_check):
             if recorder:
                 recorder.stop()
-        if self.mic:
-            self.mic.stop()
 
 
 class World:
