@@ -140,6 +140,7 @@ def main():
             e2e.check(e2e.poll(lambda: i.count(r"Client Added, size:\s+2"), 10), "no peers")
         b.click("listen")
         began = a.click("broadcast")
+        skipped = feeder.skipped
         e2e.check(e2e.poll(lambda: b.writes(), 10), "B never played A's broadcast")
 
         # Capture lag, first probe: 5 s into the broadcast.
@@ -200,7 +201,8 @@ def main():
                   % (np.median(sizes), sizes.min(), sizes.max(), len(sizes) / seconds))
         if lost:
             print("lost bursts: %d" % lost)
-        print("microphone feeder: %d blocks skipped while its FIFO held a backlog" % feeder.skipped)
+        print("microphone feeder: %d blocks of 10 ms skipped during the broadcast while its FIFO "
+              "held a backlog" % (feeder.skipped - skipped))
         print(json.dumps({
             "bench": "latency", "server": server, "bursts": len(sent), "heard": len(latencies),
             "latency_ms": {"median": round(float(np.median(lat)), 1),
