@@ -4,9 +4,9 @@
 Three instances A, B and C of the real program, each in its own network
 namespace joined by a bridge, each with its own sound server (a null sink "spk"
 as its speaker, the monitor of a null sink "micsink" that plays a tone of its
-own in real time as its microphone) and its own Xvfb display. The test clicks the real
-buttons and drags the real slider with xdotool, records the speakers and reads
-the logs. Two more instances start without any audio: one with no audio server,
+own in real time as its microphone) and its own Xvfb display. The test clicks
+the real buttons and drags the real slider with xdotool, records the speakers
+and reads the logs. Two more instances start without any audio: one with no audio server,
 one whose toolkit finds no audio plugin at all.
 
     tests/sandbox.sh -- tests/e2e_audio.py [pulse|pipewire]
