@@ -16,9 +16,9 @@ import select
 import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
-import termios
 import traceback
 
 
@@ -110,7 +110,7 @@ def add_host(bridge, name, address, prefix, timeout=None):
     configure_host(name, address, prefix, timeout)
 
 
-# ---- sound servers and Xvfb --------------------------------------------------------
+# ---- sound servers and Xvfb ---------------------------------------------------
 
 PULSE_CONF = ("load-module module-native-protocol-unix socket=%(socket)s auth-anonymous=1\n"
               "load-module module-null-sink sink_name=spk rate=44100 channels=1\n"
