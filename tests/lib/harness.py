@@ -189,7 +189,8 @@ class SoundServer:
                 check(self.pactl("load-module", *(NULL_SINK % sink).split()), failure)
             # WirePlumber takes a moment to adopt new sinks as candidates for
             # the defaults: until then setting them is ignored or refused.
-            check(poll(lambda: self.pactl("set-default-sink", "spk")
+            check(poll(lambda: self.session_manager_running()
+                       and self.pactl("set-default-sink", "spk")
                        and self.pactl("set-default-source", "micsink.monitor")
                        and self.defaults_set(), deadline - time.monotonic(), 0.1), failure)
         check(poll(self.defaults_set, deadline - time.monotonic()), failure)
@@ -206,7 +207,7 @@ class SoundServer:
             os.close(fd)
 
     def start(self, cmd, log, **kw):
-        with open(os.path.join(self.directory, log), "w") as out:
+        with open(os.path.join(self.directory, log), "a") as out:
             proc = self.spawn(cmd, stdout=out, stderr=subprocess.STDOUT, **kw)
         self.processes.append(proc)
         return proc
@@ -229,8 +230,20 @@ class SoundServer:
                     "--nopidfile"], env=self.env, log="dbus.log")
         check(poll(lambda: os.path.exists(bus), deadline - time.monotonic(), 0.02), failure)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
-        for program in ("pipewire", "wireplumber", "pipewire-pulse"):
-            self.start([program], env=self.env, log=program + ".log")
+        self.start(["pipewire"], env=self.env, log="pipewire.log")
+        # WirePlumber quits at once if PipeWire does not answer yet.
+        socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
+        check(poll(lambda: os.path.exists(socket), deadline - time.monotonic(), 0.02), failure)
+        self.wireplumber = self.start(["wireplumber"], env=self.env, log="wireplumber.log")
+        self.start(["pipewire-pulse"], env=self.env, log="pipewire-pulse.log")
+
+    def session_manager_running(self):
+        """Starts WirePlumber again if it quit: its socket may have existed a
+        moment before PipeWire listened on it."""
+        if self.wireplumber.poll() is not None:
+            self.wireplumber = self.start(["wireplumber"], env=self.env, log="wireplumber.log")
+            return False
+        return True
 
     def pactl(self, *args):
         return subprocess.run(["pactl", *args], env=self.client_env, stdout=subprocess.PIPE,
