@@ -1,21 +1,35 @@
 #!/usr/bin/python3
-"""Mouth-to-ear latency and played share of the intercom, between two instances.
+"""Mouth-to-ear latency, capture lag and played share of the intercom, between
+two instances.
 
 A broadcasts and B listens, each in its own network namespace with its own
-PulseAudio server and Xvfb display, driven through the real window as in
-tests/e2e_audio.py. Tone bursts go into A's microphone FIFO; the time each
-burst's first sample is written there is compared with the time its onset
-reaches B's speaker (the null sink's monitor, recorded with parec). Then a
-continuous tone runs for a minute and B's log gives the share of the audio it
-received that its playback stream accepted.
+sound server (PulseAudio, or PipeWire with WirePlumber and pipewire-pulse) and
+Xvfb display, driven through the real window as in tests/e2e_audio.py. A's
+microphone is the monitor of a null sink that plays a FIFO, so the program
+gets whole periods as from hardware. Tone bursts go into that FIFO; the time
+each burst's first sample is written there is compared with the time its onset
+reaches B's speaker (the null sink's monitor, recorded with parec).
 
-Run it inside the sandbox, after building:
-    tests/sandbox.sh -- bench/latency.py build/intercom [bursts] [seconds]
+Per run it reports:
+- latency: median, p90 and max of the mouth-to-ear time over BURSTS bursts of
+  100 ms, one a second;
+- capture lag: the mouth-to-ear time of a single burst about 5 s after A began
+  to broadcast and of one BROADCAST seconds after (default 300): a capture that
+  keeps up with real time has the second no larger than the first;
+- played share: during a continuous tone of TONE seconds, what B's playback
+  stream accepted over what B received (the "wrote: N down from: M" lines of
+  B's log, sum of N over sum of M);
+- capture chunk size: the median M, the bytes of one captured chunk.
+
+Run it inside the sandbox, after building (SERVER is pulse or pipewire):
+    tests/sandbox.sh -- bench/latency.py build/intercom [SERVER] [BURSTS] [TONE] [BROADCAST]
 """
 
+import json
 import math
 import os
 import sys
+import threading
 import time
 
 import numpy as np
@@ -26,35 +40,42 @@ import e2e_audio as e2e  # noqa: E402
 from harness import FifoFeeder  # noqa: E402
 
 RATE = e2e.RATE
+BLOCK = RATE // 100
 
 
 class BurstFeeder(FifoFeeder):
-    """Feeds silence with 100 ms bursts of 1 kHz, one a second, at real-time pace,
-    and notes when each burst's first sample is written into the FIFO."""
+    """Feeds silence at real-time pace; burst() sends 100 ms of 1 kHz and returns
+    when its first sample was written into the FIFO, tone = True sends 1 kHz
+    until set back."""
 
-    def __init__(self, fifo, bursts):
+    def __init__(self, fifo):
         super().__init__(fifo)
-        self.bursts = bursts
-        self.onsets = []
-        self.continuous = False
+        self.tone = False
+        self.asked = threading.Event()
+        self.written = threading.Event()
+        self.onset = None
+        self.left = 0  # blocks of the current burst still to send
         self.n = 0
 
+    def burst(self):
+        self.written.clear()
+        self.asked.set()
+        e2e.check(self.written.wait(5), "the microphone feeder stopped")
+        return self.onset
+
     def block(self):
-        block = RATE // 100
-        step = 2 * math.pi * 1000 / RATE
-        n = self.n
+        if self.asked.is_set() and not self.left:
+            self.asked.clear()
+            self.left = 10
+            # The base class writes this block right after block() returns.
+            self.onset = time.monotonic()
+            self.written.set()
+        t = np.arange(self.n * BLOCK, (self.n + 1) * BLOCK)
         self.n += 1
-        # Blocks 0..9 of every second carry the burst (while bursts remain).
-        second, part = divmod(n, 100)
-        sounding = self.continuous or (1 <= second <= self.bursts and part < 10)
-        if sounding:
-            t = np.arange(n * block, (n + 1) * block)
-            samples = (12000 * np.sin(step * t)).astype("<i2")
-        else:
-            samples = np.zeros(block, dtype="<i2")
-        if sounding and part == 0 and not self.continuous:
-            self.onsets.append(time.monotonic())
-        return samples.tobytes()
+        if self.left or self.tone:
+            self.left = max(0, self.left - 1)
+            return (12000 * np.sin(2 * math.pi * 1000 / RATE * t)).astype("<i2").tobytes()
+        return np.zeros(BLOCK, dtype="<i2").tobytes()
 
     def write_failed(self, error):
         raise error
@@ -72,9 +93,24 @@ def onsets_in(speaker, t0, t1, threshold=2000):
         loud = np.nonzero(np.abs(samples.astype(np.int32)) > threshold)[0]
         for i in loud:
             t = begin + i / RATE
-            if not found or t - found[-1] > 0.5:
+            if t >= t0 and (not found or t - found[-1] > 0.5):
                 found.append(t)
     return found
+
+
+def heard_after(speaker, onset, within):
+    """Milliseconds from onset until the speaker sounds, or None after `within` s."""
+    heard = e2e.poll(lambda: onsets_in(speaker, onset - 0.05, time.monotonic()), within)
+    return (heard[0] - onset) * 1000 if heard else None
+
+
+def single_burst(feeder, speaker):
+    """Mouth-to-ear of one burst sent into a silent speaker. A capture that
+    falls behind delays everything by seconds after a long broadcast, the end
+    of the tone before the burst as well: hence the long deadlines."""
+    e2e.check(e2e.wait_silence(speaker, 30, window=0.5) is not None,
+              "B's speaker did not fall silent before a burst")
+    return heard_after(speaker, feeder.burst(), 30)
 
 
 def machine():
@@ -88,64 +124,100 @@ def machine():
 
 
 def main():
-    e2e.BIN = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/intercom")
-    bursts = int(sys.argv[2]) if len(sys.argv) > 2 else 25
-    seconds = int(sys.argv[3]) if len(sys.argv) > 3 else 60
-    e2e.ARTIFACTS = os.path.join(os.path.dirname(e2e.BIN), "bench-artifacts")
+    args = sys.argv[1:]
+    e2e.BIN = os.path.abspath(args[0] if args else "build/intercom")
+    server = args[1] if len(args) > 1 else "pulse"
+    bursts = int(args[2]) if len(args) > 2 else 25
+    seconds = int(args[3]) if len(args) > 3 else 60
+    broadcast = int(args[4]) if len(args) > 4 else 300
+    e2e.ARTIFACTS = os.path.join(os.path.dirname(e2e.BIN), "bench-artifacts", server)
     os.makedirs(e2e.ARTIFACTS, exist_ok=True)
-    world = e2e.World()
+    world = e2e.World(server)
     try:
-        a = world.add("a", 11, frequency=None)
-        b = world.add("b", 12, frequency=None)
-        feeder = BurstFeeder(a.fifo, bursts)
+        a = world.add("a", 11, feeder=BurstFeeder)
+        b = world.add("b", 12)
+        feeder = a.mic
         world.start_and_show((a, b))
         for i in (a, b):
             e2e.check(e2e.poll(lambda: i.count(r"Client Added, size:\s+2"), 10), "no peers")
         b.click("listen")
-        a.click("broadcast")
-        time.sleep(0.5)
-        feeder.start()
-        time.sleep(bursts + 2)
+        began = a.click("broadcast")
+        skipped = feeder.skipped
+        e2e.check(e2e.poll(lambda: b.writes(), 10), "B never played A's broadcast")
 
-        sent = list(feeder.onsets)
-        heard = onsets_in(b.speaker, sent[0] - 0.2, time.monotonic())
+        # Capture lag, first probe: 5 s into the broadcast.
+        time.sleep(max(0, began + 5 - time.monotonic()))
+        early_age = time.monotonic() - began
+        early = single_burst(feeder, b.speaker)
+
+        # Bursts, one a second.
+        e2e.check(e2e.wait_silence(b.speaker, 10, window=0.5) is not None,
+                  "B's speaker did not fall silent after the first burst")
+        sent = []
+        for _ in range(bursts):
+            sent.append(feeder.burst())
+            time.sleep(max(0, sent[-1] + 1 - time.monotonic()))
+        e2e.poll(lambda: len(onsets_in(b.speaker, sent[0] - 0.05, time.monotonic()))
+                 >= len(sent), 3)
+        heard = onsets_in(b.speaker, sent[0] - 0.05, time.monotonic())
         latencies = []
         for t in sent:
-            after = [h for h in heard if t - 0.05 < h < t + 0.9]
+            after = [h for h in heard if t - 0.05 < h < t + 0.95]
             if after:
                 latencies.append((after[0] - t) * 1000)
         lost = len(sent) - len(latencies)
         lat = np.array(latencies)
 
-        # The played share: a continuous tone for a minute.
-        feeder.continuous = True
-        time.sleep(1)
+        # The played share: a continuous tone.
+        feeder.tone = True
+        e2e.check(e2e.wait_tone(b.speaker, 1000, 10) is not None, "B never played the tone")
         first = len(b.writes())
         time.sleep(seconds)
         writes = b.writes()[first:]
-        feeder.stop()
+        feeder.tone = False
         accepted = sum(w for w, _ in writes)
         offered = sum(m for _, m in writes)
         sizes = np.array([m for _, m in writes])
 
+        # Capture lag, second probe: BROADCAST seconds into the broadcast.
+        time.sleep(max(0, began + broadcast - time.monotonic()))
+        late_age = time.monotonic() - began
+        late = single_burst(feeder, b.speaker)
+
+        ms = lambda value: "%.0f ms" % value if value is not None else "not heard"
         print("machine: %s" % machine())
         print("date: %s" % time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
+        print("server: %s" % server)
         print("bursts: %d sent, %d heard" % (len(sent), len(latencies)))
         if len(lat):
-            print("latency ms: median %.1f, p95 %.1f, max %.1f, min %.1f"
-                  % (np.median(lat), np.percentile(lat, 95), lat.max(), lat.min()))
+            print("latency ms: median %.1f, p90 %.1f, max %.1f, min %.1f"
+                  % (np.median(lat), np.percentile(lat, 90), lat.max(), lat.min()))
             print("latencies ms: %s" % " ".join("%.0f" % x for x in latencies))
+        print("capture lag: burst after %.0f s of broadcasting %s, after %.0f s %s"
+              % (early_age, ms(early), late_age, ms(late)))
         print("played over %d s: %d of %d bytes = %.2f%% (%d chunks, %d cut short, %d refused)"
               % (seconds, accepted, offered, 100.0 * accepted / max(1, offered), len(writes),
                  sum(1 for w, m in writes if 0 < w < m), sum(1 for w, m in writes if w == 0)))
         if len(sizes):
-            print("chunk bytes: median %d, min %d, max %d; %.1f chunks a second"
+            print("capture chunk bytes: median %d, min %d, max %d; %.1f chunks a second"
                   % (np.median(sizes), sizes.min(), sizes.max(), len(sizes) / seconds))
         if lost:
             print("lost bursts: %d" % lost)
+        print("microphone feeder: %d blocks of 10 ms skipped during the broadcast while its FIFO "
+              "held a backlog" % (feeder.skipped - skipped))
+        print(json.dumps({
+            "bench": "latency", "server": server, "bursts": len(sent), "heard": len(latencies),
+            "latency_ms": {"median": round(float(np.median(lat)), 1),
+                           "p90": round(float(np.percentile(lat, 90)), 1),
+                           "max": round(float(lat.max()), 1)} if len(lat) else None,
+            "lag_probe_ms": {"%.0f s" % early_age: early and round(early, 1),
+                             "%.0f s" % late_age: late and round(late, 1)},
+            "played_share": round(accepted / max(1, offered), 4),
+            "chunk_bytes_median": int(np.median(sizes)) if len(sizes) else None,
+            "tone_seconds": seconds}), flush=True)
     finally:
         world.shutdown()
 
 
 if __name__ == "__main__":
-    main()
+    e2e.harness.run_checks(main)

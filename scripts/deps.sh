@@ -3,9 +3,12 @@
 # intercom (`deps.sh run`) or also for its tests (`deps.sh test`).
 set -eu
 
+# The program is a sound client only (libqt5multimedia5-plugins brings
+# libpulse); the tests start their own servers, PulseAudio and PipeWire.
 run_packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev
-              libqt5multimedia5-plugins libqt5svg5 zlib1g-dev pulseaudio)
-test_packages=(pulseaudio-utils xvfb xdotool x11-utils imagemagick sox espeak-ng iproute2
+              libqt5multimedia5-plugins libqt5svg5 zlib1g-dev)
+test_packages=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus
+               xvfb xdotool x11-utils imagemagick sox espeak-ng iproute2
                util-linux procps python3 python3-numpy dpkg-dev file
                desktop-file-utils appstream libclang-rt-14-dev)
 

@@ -2,16 +2,20 @@
 """The intercom end to end, the way a person uses it.
 
 Three instances A, B and C of the real program, each in its own network
-namespace joined by a bridge, each with its own PulseAudio server (a null sink
-"spk" as its speaker, a pipe source "mic" fed in real time with a tone of its
-own as its microphone) and its own Xvfb display. The test clicks the real
-buttons and drags the real slider with xdotool, records the speakers and reads
-the logs. Two more instances start without any audio: one with no audio server,
+namespace joined by a bridge, each with its own sound server (a null sink "spk"
+as its speaker, the monitor of a null sink "micsink" that plays a tone of its
+own in real time as its microphone) and its own Xvfb display. The test clicks
+the real buttons and drags the real slider with xdotool, records the speakers
+and reads the logs. Two more instances start without any audio: one with no audio server,
 one whose toolkit finds no audio plugin at all.
 
-Runs inside tests/sandbox.sh (a private network namespace), as root.
-INTERCOM_BIN is the program; screenshots, logs and B's recorded speaker go to
-INTERCOM_BUILD_DIR/tests/artifacts/e2e_audio.
+    tests/sandbox.sh -- tests/e2e_audio.py [pulse|pipewire]
+
+runs it inside a private network namespace, as root, with PulseAudio (the
+default) or PipeWire with WirePlumber and pipewire-pulse as every instance's
+sound server, as most desktops have now. INTERCOM_BIN is the program;
+screenshots, logs and B's recorded speaker go to
+INTERCOM_BUILD_DIR/tests/artifacts/e2e_audio_SERVER.
 """
 
 import glob
@@ -80,7 +84,7 @@ def carries(samples, frequency):
 
 
 class MicFeeder(FifoFeeder):
-    """Writes a sine into the pipe source's FIFO at real-time pace."""
+    """Writes a sine into the microphone's FIFO at real-time pace."""
 
     def __init__(self, fifo, frequency, amplitude=12000):
         super().__init__(fifo)
@@ -98,10 +102,10 @@ class MicFeeder(FifoFeeder):
 class Speaker(threading.Thread):
     """Records a null sink's monitor; every sample gets its arrival time."""
 
-    def __init__(self, env):
+    def __init__(self, env, device="spk.monitor"):
         super().__init__(daemon=True)
         self.proc = subprocess.Popen(
-            ["parec", "-d", "spk.monitor", "--format=s16le", "--rate=44100", "--channels=1",
+            ["parec", "-d", device, "--format=s16le", "--rate=44100", "--channels=1",
              "--latency-msec=20"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
         self.lock = threading.Lock()
         self.chunks = []  # (arrival time of the chunk's last sample, samples)
@@ -138,6 +142,10 @@ class Speaker(threading.Thread):
         now = time.monotonic()
         return self.between(now - seconds, now)
 
+    def received(self):
+        with self.lock:
+            return sum(len(s) for _, s in self.chunks)
+
     def everything(self):
         with self.lock:
             return np.concatenate([s for _, s in self.chunks]) if self.chunks else np.zeros(0)
@@ -161,7 +169,9 @@ def save_wav(path, samples):
 class Instance:
     """One machine: a namespace, a display, perhaps an audio server, the program."""
 
-    def __init__(self, world, name, host, frequency=None, audio="pulse"):
+    def __init__(self, world, name, host, frequency=None, audio=True, feeder=None):
+        """`audio` False: no sound at all. `feeder(fifo)` makes the microphone's
+        feeder; by default a tone at `frequency`, if any."""
         self.world = world
         self.name = name
         self.address = "%s.%d" % (SUBNET, host)
@@ -172,8 +182,9 @@ class Instance:
         self.proc = None
         self.window = None
         self.mic = None
+        self.mic_check = None
         self.speaker = None
-        self.pulse = None
+        self.sound = None
         self.env = dict(os.environ)
         for var in ("PULSE_SERVER", "DISPLAY", "QT_QPA_PLATFORM", "QT_PLUGIN_PATH"):
             self.env.pop(var, None)
@@ -183,8 +194,8 @@ class Instance:
 
         harness.add_host(world.bridge, name, self.address, 24)
 
-        if audio == "pulse":
-            self.start_pulse()
+        if audio:
+            self.start_sound(feeder)
         else:
             harness.without_audio(self.env, self.dir)
         self.start_display()
@@ -192,18 +203,42 @@ class Instance:
     def ns(self, *cmd):
         return run("ip", "netns", "exec", self.name, *cmd)
 
-    def start_pulse(self):
-        self.pulse, server, fifo = harness.start_pulse(
-            self.dir, dict(self.env, PULSE_RUNTIME_PATH=self.env["XDG_RUNTIME_DIR"]), 10,
-            "%s: PulseAudio did not come up" % self.name)
-        self.env["PULSE_SERVER"] = server
-        self.fifo = fifo
-        if self.frequency:
-            self.mic = MicFeeder(fifo, self.frequency)
+    def start_sound(self, feeder):
+        server = self.world.server
+        self.sound = harness.SoundServer(server, os.path.join(self.dir, "sound"), self.env, 30,
+                                         "%s: %s did not come up" % (self.name, server))
+        self.env["PULSE_SERVER"] = self.sound.server
+        self.fifo = self.sound.fifo
+        if feeder is None and self.frequency:
+            feeder = lambda fifo: MicFeeder(fifo, self.frequency)
+        if feeder:
+            self.mic = feeder(self.fifo)
             self.mic.start()
-        # Also keeps the idle null sink rendering in small steps rather than
-        # two-second blocks, so that a stream starts playing at once.
+            # See sound_ready(); recording the microphone shows that what the
+            # feeder writes comes out of it.
+            self.mic_check = Speaker(self.env, "micsink.monitor")
+        # The speaker's recorder also keeps the idle null sink rendering in
+        # small steps, so that a stream starts playing at once.
         self.speaker = Speaker(self.env)
+
+    def sound_ready(self):
+        """Waits until the speaker's recorder and the microphone deliver sound:
+        an idle null sink renders in two-second blocks, so for up to about two
+        seconds nothing comes out of either, and a check that starts its clock
+        meanwhile measures the sink, not the program."""
+        if self.mic_check:
+            tone = lambda samples: carries(samples, self.frequency) if self.frequency else True
+            self.wait_flowing(self.mic_check, tone, "microphone")
+            self.mic_check.stop()
+            self.mic_check = None
+        if self.speaker:
+            self.wait_flowing(self.speaker, lambda samples: True, "speaker")
+
+    def wait_flowing(self, recorder, condition, what):
+        flowing = poll(lambda: recorder.received() >= RATE // 5
+                       and condition(recorder.last(0.2)), 20)
+        check(flowing, "%s: its %s delivered no sound in 20 s (%d samples)"
+              % (self.name, what, recorder.received()))
 
     def start_display(self):
         self.xvfb, self.display = harness.start_xvfb(self.name,
@@ -215,6 +250,7 @@ class Instance:
                    timeout=20)
 
     def start(self, program=None):
+        self.sound_ready()
         self.logfile = open(self.logpath, "w")
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", self.name, program or BIN], stdout=self.logfile,
@@ -285,18 +321,23 @@ class Instance:
         return rc
 
     def shutdown(self):
-        for proc in (self.proc, self.xvfb, self.pulse):
+        # The feeder first: it would find its FIFO's reader gone with the server.
+        if self.mic:
+            self.mic.stop()
+        for proc in (self.proc, self.xvfb):
             if proc and proc.poll() is None:
                 proc.kill()
                 proc.wait()
-        if self.speaker:
-            self.speaker.stop()
-        if self.mic:
-            self.mic.stop()
+        if self.sound:
+            self.sound.stop()
+        for recorder in (self.speaker, self.mic_check):
+            if recorder:
+                recorder.stop()
 
 
 class World:
-    def __init__(self):
+    def __init__(self, server="pulse"):
+        self.server = server
         self.tmp = tempfile.mkdtemp(prefix="intercom-e2e.")
         self.bridge = "br-e2e"
         harness.make_bridge(self.bridge)
@@ -381,12 +422,17 @@ def drag_output_slider(instance, target):
     log(instance.name, "output slider at", target)
 
 
-def main():
+def main(server):
+    global ARTIFACTS
     check(BIN and os.access(BIN, os.X_OK), "INTERCOM_BIN is not the program: %r" % BIN)
+    check(server in harness.SERVERS, "the sound server is one of %s, not %r"
+          % ("|".join(harness.SERVERS), server))
+    ARTIFACTS += "_" + server
     os.makedirs(ARTIFACTS, exist_ok=True)
     for old in os.listdir(ARTIFACTS):
         os.remove(os.path.join(ARTIFACTS, old))
-    world = World()
+    log("sound server:", server)
+    world = World(server)
     try:
         scenario(world)
     finally:
@@ -510,14 +556,14 @@ def scenario(world):
     log("volume halves at 5 and comes back at 30; playback never stopped")
 
     # An instance with no audio server at all, and one with no audio plugin.
-    d = world.add("d", 14, audio="none")
+    d = world.add("d", 14, audio=False)
     d.start()
     d.slider = 80
     d.show()
     check(subprocess.run(["ip", "netns", "exec", "d", "env", "DISPLAY=" + d.display, "xdotool",
                           "search", "--name", "^Error$"], stdout=subprocess.PIPE).stdout.strip()
           == b"", "D showed an Error box although ALSA still offers a default input")
-    e = world.add("e", 15, audio="none")
+    e = world.add("e", 15, audio=False)
     plugins = os.path.join(e.dir, "plugins")
     os.makedirs(plugins)
     qt_plugins = os.path.dirname(os.path.dirname(
@@ -578,5 +624,5 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["--close-window"]:
         close_window(int(sys.argv[3]), sys.argv[2])
         sys.exit(0)
-    harness.run_checks(main)
+    harness.run_checks(main, sys.argv[1] if len(sys.argv) > 1 else "pulse")
     log("PASS")

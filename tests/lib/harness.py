@@ -1,17 +1,22 @@
 """Helpers shared by the end-to-end tests (tests/e2e_*.py) and the benchmarks
 (bench/*.py): where the window's buttons are, failures and logging, polling,
-network namespaces on a bridge, an environment without sound, a private
-PulseAudio server as tests/lib/pulse.sh starts it, Xvfb inside a namespace, a
+network namespaces on a bridge, an environment without sound, private sound
+servers (PulseAudio as tests/lib/pulse.sh starts it, or PulseAudio and PipeWire
+with a microphone that behaves like hardware), Xvfb inside a namespace, a
 real-time writer into a microphone FIFO and /proc readings.
 
 Scripts import it with
     sys.path.insert(0, <the tests/lib directory, relative to their own file>)
 """
 
+import fcntl
 import os
 import re
+import select
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 import traceback
@@ -105,7 +110,7 @@ def add_host(bridge, name, address, prefix, timeout=None):
     configure_host(name, address, prefix, timeout)
 
 
-# ---- PulseAudio and Xvfb --------------------------------------------------------
+# ---- sound servers and Xvfb ---------------------------------------------------
 
 PULSE_CONF = ("load-module module-native-protocol-unix socket=%(socket)s auth-anonymous=1\n"
               "load-module module-null-sink sink_name=spk rate=44100 channels=1\n"
@@ -135,6 +140,126 @@ def start_pulse(directory, env, timeout, failure, spawn=subprocess.Popen):
         stderr=subprocess.DEVNULL).returncode == 0, timeout, 0.05)
     check(ready, failure)
     return proc, server, fifo
+
+
+SERVERS = ("pulse", "pipewire")
+
+# Both servers get the same devices: a null sink "spk" as the speaker and, as the
+# microphone, the monitor of a second null sink "micsink" that pacat plays a FIFO
+# into. A pipe source would hide what real microphones do: PulseAudio's hands
+# over one pipe buffer (about 4 KB) at a time, and PipeWire's stops reading its
+# FIFO while nobody records, so a backlog builds there; a sink's monitor hands
+# over whole periods on both servers, as hardware does.
+NULL_SINK = "module-null-sink sink_name=%s rate=44100 channels=1"
+
+
+class SoundServer:
+    """A private sound server with its files in `directory`, of `kind` "pulse"
+    or "pipewire" (each of PipeWire's processes with directory/runtime as its
+    XDG_RUNTIME_DIR, under a session bus of its own: without one WirePlumber
+    quits and defaults cannot be set). `env` is the servers' environment.
+    Raises Failure(failure) unless it answers with its devices in place within
+    `timeout` seconds. Attributes: server (the PULSE_SERVER value), fifo (the
+    microphone: write s16le mono 44.1 kHz into it at real-time pace, see
+    FifoFeeder) and processes."""
+
+    def __init__(self, kind, directory, env, timeout, failure, spawn=subprocess.Popen):
+        check(kind in SERVERS, "unknown sound server %r" % kind)
+        self.kind = kind
+        self.processes = []
+        self.spawn = spawn
+        self.directory = directory
+        runtime = os.path.join(directory, "runtime")
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        os.chmod(runtime, 0o700)
+        self.env = dict(env, XDG_RUNTIME_DIR=runtime)
+        self.env.pop("PULSE_SERVER", None)
+        deadline = time.monotonic() + timeout
+        if kind == "pulse":
+            socket = os.path.join(directory, "native")
+            self.start_pulse(socket)
+        else:
+            socket = os.path.join(runtime, "pulse", "native")
+            self.start_pipewire(deadline, failure)
+        self.server = "unix:" + socket
+        self.client_env = dict(self.env, PULSE_SERVER=self.server)
+        check(poll(lambda: self.pactl("info"), deadline - time.monotonic()), failure)
+        if kind == "pipewire":
+            for sink in ("spk", "micsink"):
+                check(self.pactl("load-module", *(NULL_SINK % sink).split()), failure)
+            # WirePlumber takes a moment to adopt new sinks as candidates for
+            # the defaults: until then setting them is ignored or refused.
+            check(poll(lambda: self.session_manager_running()
+                       and self.pactl("set-default-sink", "spk")
+                       and self.pactl("set-default-source", "micsink.monitor")
+                       and self.defaults_set(), deadline - time.monotonic(), 0.1), failure)
+        check(poll(self.defaults_set, deadline - time.monotonic()), failure)
+        self.fifo = os.path.join(directory, "mic.fifo")
+        os.mkfifo(self.fifo)
+        # pacat holds the FIFO open for writing too, so it never reads an end of
+        # file while no feeder is there: the microphone is silent meanwhile.
+        fd = os.open(self.fifo, os.O_RDWR)
+        try:
+            self.start(["pacat", "--playback", "-d", "micsink", "--raw", "--format=s16le",
+                        "--rate=44100", "--channels=1", "--latency-msec=10"],
+                       env=self.client_env, stdin=fd, log="pacat.log")
+        finally:
+            os.close(fd)
+
+    def start(self, cmd, log, **kw):
+        with open(os.path.join(self.directory, log), "a") as out:
+            proc = self.spawn(cmd, stdout=out, stderr=subprocess.STDOUT, **kw)
+        self.processes.append(proc)
+        return proc
+
+    def start_pulse(self, socket):
+        conf = os.path.join(self.directory, "pa.conf")
+        with open(conf, "w") as f:
+            f.write("load-module module-native-protocol-unix socket=%s auth-anonymous=1\n"
+                    "load-module %s\nload-module %s\n"
+                    "set-default-sink spk\nset-default-source micsink.monitor\n"
+                    % (socket, NULL_SINK % "spk", NULL_SINK % "micsink"))
+        self.start(["pulseaudio", "-n", "-F", conf, "--daemonize=no", "--exit-idle-time=-1",
+                    "--disallow-exit", "--use-pid-file=no"],
+                   env=dict(self.env, PULSE_RUNTIME_PATH=self.env["XDG_RUNTIME_DIR"]),
+                   log="pulse.log")
+
+    def start_pipewire(self, deadline, failure):
+        bus = os.path.join(self.directory, "bus")
+        self.start(["dbus-daemon", "--session", "--address=unix:path=" + bus, "--nofork",
+                    "--nopidfile"], env=self.env, log="dbus.log")
+        check(poll(lambda: os.path.exists(bus), deadline - time.monotonic(), 0.02), failure)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
+        self.start(["pipewire"], env=self.env, log="pipewire.log")
+        # WirePlumber quits at once if PipeWire does not answer yet.
+        socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
+        check(poll(lambda: os.path.exists(socket), deadline - time.monotonic(), 0.02), failure)
+        self.wireplumber = self.start(["wireplumber"], env=self.env, log="wireplumber.log")
+        self.start(["pipewire-pulse"], env=self.env, log="pipewire-pulse.log")
+
+    def session_manager_running(self):
+        """Starts WirePlumber again if it quit: its socket may have existed a
+        moment before PipeWire listened on it."""
+        if self.wireplumber.poll() is not None:
+            self.wireplumber = self.start(["wireplumber"], env=self.env, log="wireplumber.log")
+            return False
+        return True
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.client_env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True, timeout=10).returncode == 0
+
+    def defaults_set(self):
+        answer = lambda what: subprocess.run(
+            ["pactl", "get-default-" + what], env=self.client_env, stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL, text=True, timeout=10).stdout.strip()
+        return answer("sink") == "spk" and answer("source") == "micsink.monitor"
+
+    def stop(self):
+        for proc in reversed(self.processes):
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
 
 
 def without_audio(env, directory):
@@ -185,14 +310,23 @@ def start_xvfb(namespace, failure, options=(), spawn=subprocess.Popen):
 
 
 class FifoFeeder(threading.Thread):
-    """Writes block() into a pipe source's FIFO every 10 ms, at real-time pace,
+    """Writes block() into a microphone FIFO every 10 ms, at real-time pace,
     until stop() or a failed write. A failed write calls write_failed(error),
-    which by default only ends the thread."""
+    which by default only ends the thread.
+
+    A FIFO holds 64 KB, most of a second of sound: once a backlog builds there
+    (the reader started late or paused) it stays and counts as latency. So a
+    tick whose FIFO still holds more than two blocks writes nothing, and
+    block() is only asked for what is written: what it notes about a block
+    holds for the moment that block went in."""
+
+    BACKLOG = 2 * 882
 
     def __init__(self, fifo):
         super().__init__(daemon=True)
         self.fd = os.open(fifo, os.O_WRONLY)
         self.running = True
+        self.skipped = 0
 
     def block(self):
         raise NotImplementedError
@@ -200,15 +334,27 @@ class FifoFeeder(threading.Thread):
     def write_failed(self, error):
         pass
 
+    def waiting(self):
+        """Bytes in the FIFO; 0 once nobody reads it, so that the next write
+        fails as it should."""
+        p = select.poll()
+        p.register(self.fd, select.POLLOUT)
+        if any(events & select.POLLERR for _, events in p.poll(0)):
+            return 0
+        return struct.unpack("i", fcntl.ioctl(self.fd, termios.FIONREAD, b"\0" * 4))[0]
+
     def run(self):
         next_time = time.monotonic()
         while self.running:
-            data = self.block()
-            try:
-                os.write(self.fd, data)
-            except OSError as error:
-                self.write_failed(error)
-                return
+            if self.waiting() > self.BACKLOG:
+                self.skipped += 1
+            else:
+                data = self.block()
+                try:
+                    os.write(self.fd, data)
+                except OSError as error:
+                    self.write_failed(error)
+                    return
             next_time += 0.01
             delay = next_time - time.monotonic()
             if delay > 0:
