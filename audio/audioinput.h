@@ -17,6 +17,7 @@ class AudioInput : public QObject
 
 public:
     AudioInput(QAudioDeviceInfo devinfo, QObject *parent);
+    ~AudioInput() override;
 
     void changeDevice(QAudioDeviceInfo devinfo);
     void startDevice(QAudioDeviceInfo devinfo);
