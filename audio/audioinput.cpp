@@ -18,8 +18,6 @@ AudioInput::~AudioInput()
     // The capture backend's destructor spins the event loop after it has
     // closed its stream: a notification delivered then must find nothing to
     // read from, or the sound library aborts the process.
-    if (device)
-        device->disconnect(this);
     audio = nullptr;
     device = nullptr;
 }

@@ -4,6 +4,7 @@
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QObject>
+#include <QPointer>
 
 class QAudioInput;
 class QIODevice;
@@ -44,7 +45,8 @@ private:
     bool disposeCapture();
 
     QAudioInput *audio = nullptr;
-    QIODevice *device = nullptr;
+    // The backend deletes its stream when the sound server goes away.
+    QPointer<QIODevice> device;
     QAudioFormat format;
     bool sendAudio = false;
     // The toolkit's backend behind `audio` stays on the thread that made it,

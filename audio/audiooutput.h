@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 
 class QAudioOutput;
 class QIODevice;
@@ -31,7 +32,8 @@ private:
     // backend's destructor spins the event loop.
     QTimer *feeder = nullptr;
     QAudioOutput *audio = nullptr;
-    QIODevice *device = nullptr;
+    // The backend deletes its stream when the sound server goes away.
+    QPointer<QIODevice> device;
     // Applied to the samples here: the toolkit's own volume below 1.0 makes
     // its PulseAudio stream refuse every write once the buffer has filled.
     float volume = 1.0f;

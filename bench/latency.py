@@ -23,6 +23,8 @@ Per run it reports:
 
 Run it inside the sandbox, after building (SERVER is pulse or pipewire):
     tests/sandbox.sh -- bench/latency.py build/intercom [SERVER] [BURSTS] [TONE] [BROADCAST]
+With SENDER=PROGRAM or LISTENER=PROGRAM in the environment, A or B runs that
+program instead, to see how builds of two designs play together.
 """
 
 import json
@@ -137,7 +139,12 @@ def main():
         a = world.add("a", 11, feeder=BurstFeeder)
         b = world.add("b", 12)
         feeder = a.mic
-        world.start_and_show((a, b))
+        # A listener of another build (an older release, say) hears what this
+        # build sends: SENDER or LISTENER name its program.
+        a.start(os.environ.get("SENDER"))
+        b.start(os.environ.get("LISTENER"))
+        for i in (a, b):
+            i.show()
         for i in (a, b):
             e2e.check(e2e.poll(lambda: i.count(r"Client Added, size:\s+2"), 10), "no peers")
         b.click("listen")
