@@ -7,6 +7,7 @@
 #include "lib/netsandbox.h"
 #include "model/model.h"
 #include "net/datagram.h"
+#include "net/handoff.h"
 #include "net/server.h"
 
 #include <QHostAddress>
@@ -296,6 +297,9 @@ void tst_Client::volumeMovesWhileBusyAreAllApplied()
     QVERIFY(QMetaObject::invokeMethod(client, "returnToMainThread", Qt::BlockingQueuedConnection));
     thread.quit();
     QVERIFY(thread.wait(5000));
+    // The worker's last act passed the gate; passing it here orders what it
+    // touched before what is deleted now.
+    Handoff::pass();
     delete client;
 }
 
