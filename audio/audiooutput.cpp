@@ -17,6 +17,9 @@ constexpr int feedIntervalMs = 10;
 // Held-back audio that the stream has taken none of for this long is stale (the
 // sound server has gone or stalled): it is dropped rather than played late.
 constexpr int idleFeedsBeforeDrop = 50;
+// Held-back audio that never ran out over this long is standing delay, not
+// cover for jitter: what was never needed in that time is dropped.
+constexpr int standingWindowMs = 1000;
 
 } // namespace
 
@@ -39,8 +42,9 @@ AudioOutput::AudioOutput(QObject *parent)
 
 void AudioOutput::writeData(QByteArray data)
 {
-    // What of this chunk will be played: written now or held back for the
-    // stream. The rest is dropped.
+    // What this chunk adds to what will be played: its bytes written now or
+    // held back for the stream, less held-back audio dropped to keep the
+    // delay down. The rest of the chunk is dropped.
     qint64 taken = 0;
     if (device) {
         if (volume < 1.0f)
@@ -58,8 +62,23 @@ void AudioOutput::writeData(QByteArray data)
                 feeder->start();
             }
         }
+        taken -= dropStandingDelay(taken);
     }
     qDebug() << "wrote: " << taken << " down from: " << data.size();
+}
+
+qint64 AudioOutput::dropStandingDelay(qint64 atMost)
+{
+    if (!standingWindow.isValid())
+        standingWindow.start();
+    if (standingWindow.elapsed() < standingWindowMs)
+        return 0;
+    // Whole samples, the oldest first, so the stream stays aligned.
+    const qint64 dropped = qMin<qint64>(qMin(standingQueue, queued.size()), atMost) & ~qint64(1);
+    queued.remove(0, int(dropped));
+    standingQueue = queued.size();
+    standingWindow.restart();
+    return dropped;
 }
 
 void AudioOutput::feed()
@@ -73,6 +92,7 @@ void AudioOutput::feed()
             queued.clear();
         }
     }
+    standingQueue = qMin(standingQueue, queued.size());
     if (queued.isEmpty())
         feeder->stop();
 }

@@ -2,6 +2,7 @@
 #define AUDIOOUTPUT_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 
@@ -28,6 +29,10 @@ private slots:
     void feed();
 
 private:
+    // Drops held-back audio that stood unneeded for a while, at most
+    // `atMost` bytes; returns how much.
+    qint64 dropStandingDelay(qint64 atMost);
+
     // Made before the playback object, so that it is gone before the playback
     // backend's destructor spins the event loop.
     QTimer *feeder = nullptr;
@@ -40,6 +45,10 @@ private:
     // Audio the stream had no room for yet, oldest first; see playbackQueueBytes.
     QByteArray queued;
     int idleFeeds = 0;
+    // The least audio held back since the window started: none of it was
+    // needed to cover a late chunk.
+    int standingQueue = 0;
+    QElapsedTimer standingWindow;
 };
 
 // Scales 16-bit little-endian samples in place, clipping at full scale; a
