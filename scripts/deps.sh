@@ -5,9 +5,11 @@ set -eu
 
 # The program is a sound client only (libqt5multimedia5-plugins brings
 # libpulse); the tests start their own servers, PulseAudio and PipeWire.
+# WirePlumber loses its connection to PipeWire at once where RealtimeKit is
+# missing (a recommended package that --no-install-recommends leaves out).
 run_packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev
               libqt5multimedia5-plugins libqt5svg5 zlib1g-dev)
-test_packages=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus
+test_packages=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus rtkit
                xvfb xdotool x11-utils imagemagick sox espeak-ng iproute2
                util-linux procps python3 python3-numpy dpkg-dev file
                desktop-file-utils appstream libclang-rt-14-dev)
