@@ -396,8 +396,23 @@ def drag_output_slider(instance, target):
     w = str(instance.window)
     handle = lambda value: int(round(176 + 129 * value / 99))
     expected = "%g" % (target / 10)
-    last_volume = lambda: (re.findall(r"output volume set to:\s+(\S+)", instance.log_text())
-                           or [None])[-1]
+    volumes = lambda: re.findall(r"output volume set to:\s+(\S+)", instance.log_text())
+    last_volume = lambda: (volumes() or [None])[-1]
+
+    def settled_volume():
+        """The last volume once the program has applied every move made so
+        far: each move is applied in order, so a value read while the
+        receiver's thread still works through earlier moves is not the
+        slider's."""
+        seen = [len(volumes()), time.monotonic()]
+
+        def quiet():
+            count = len(volumes())
+            if count != seen[0]:
+                seen[:] = [count, time.monotonic()]
+            return count and time.monotonic() - seen[1] >= 0.3
+        poll(quiet, 2.0)
+        return last_volume()
     instance.x("xdotool", "mousemove", "--window", w, str(handle(instance.slider)),
                str(OUTPUT_SLIDER_Y), "mousedown", "1")
     x = handle(instance.slider)
@@ -408,7 +423,7 @@ def drag_output_slider(instance, target):
         instance.x("xdotool", "mousemove", "--window", w, str(x), str(OUTPUT_SLIDER_Y))
     # Pixels and positions do not map one to one: nudge until the slider says so.
     for _ in range(12):
-        volume = poll(lambda: last_volume() if last_volume() else None, 1.0)
+        volume = settled_volume()
         if volume == expected:
             break
         nudge = 1 if volume is None or float(volume) < target / 10 else -1
@@ -417,7 +432,7 @@ def drag_output_slider(instance, target):
         time.sleep(0.1)
     instance.x("xdotool", "mouseup", "1")
     instance.slider = target
-    check(last_volume() == expected, "%s: output volume %s after dragging to %d"
+    check(settled_volume() == expected, "%s: output volume %s after dragging to %d"
           % (instance.name, last_volume(), target))
     log(instance.name, "output slider at", target)
 

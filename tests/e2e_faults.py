@@ -656,8 +656,14 @@ def scenario_flood(world):
     # expired although it had sent in time to restart the timer.
     all_sends = [stamp(line) for line in peer.lines("update sent:")]
     sends = [t for t in all_sends if began <= t <= ended]
-    heard = [stamp(line) for line in target.lines()
-             if '"%s"' % STATUS_LISTENING in line or '"%s"' % STATUS_BOTH in line]
+    def heard_lines():
+        return [stamp(line) for line in target.lines()
+                if '"%s"' % STATUS_LISTENING in line or '"%s"' % STATUS_BOTH in line]
+    # The flood has just ended: the peer's last announcements may still be on
+    # their way through the target's queue and into its log.
+    if sends:
+        poll(lambda: any(t >= sends[-1] for t in heard_lines()), 5 * SLOW)
+    heard = heard_lines()
     pauses = [(a, b) for a, b in zip(all_sends, all_sends[1:])
               if (b - a).total_seconds() * 1000 > PEER_PAUSE_MS]
 
