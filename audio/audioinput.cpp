@@ -44,10 +44,9 @@ void AudioInput::changeDevice(QAudioDeviceInfo devinfo)
     pendingDevice = devinfo;
     if (startPending)
         return;
+    startPending = true;
     if (disposeCapture())
-        startDevice(devinfo);
-    else
-        startPending = true;
+        startPendingDevice();
 }
 
 void AudioInput::startPendingDevice()

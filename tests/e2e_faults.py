@@ -122,16 +122,14 @@ class World:
                                   spawn=self.spawn)[1]
 
     def pulse(self, name):
-        """A private PulseAudio server with a null sink and a pipe source; returns
-        (process, PULSE_SERVER value, microphone FIFO)."""
+        """A private PulseAudio server (harness.SoundServer); returns (its
+        process, PULSE_SERVER value, microphone FIFO)."""
         directory = os.path.join(self.tmp, "pulse-" + name)
-        runtime = os.path.join(directory, "runtime")
-        os.makedirs(runtime, mode=0o700)
-        env = dict(os.environ, HOME=directory, XDG_RUNTIME_DIR=runtime,
-                   PULSE_RUNTIME_PATH=runtime)
-        env.pop("PULSE_SERVER", None)
-        return harness.start_pulse(directory, env, 10 * SLOW,
-                                   "PulseAudio %s did not come up" % name, spawn=self.spawn)
+        os.makedirs(directory)
+        env = dict(os.environ, HOME=directory)
+        sound = harness.SoundServer("pulse", directory, env, 10 * SLOW,
+                                    "PulseAudio %s did not come up" % name, spawn=self.spawn)
+        return sound.processes[0], sound.server, sound.fifo
 
     def keep_logs(self):
         """Copies every log beside the build for a failed run."""
@@ -397,7 +395,7 @@ def scenario_port(world):
 # ---- scenario: the audio server killed --------------------------------------
 
 class MicFeeder(FifoFeeder):
-    """Writes noise into the pipe source at real-time pace until the server
+    """Writes noise into the microphone at real-time pace until the server
     goes: noise does not compress, so the audio datagrams are as large as the
     chunks they carry."""
 

@@ -1,8 +1,8 @@
 """Helpers shared by the end-to-end tests (tests/e2e_*.py) and the benchmarks
 (bench/*.py): where the window's buttons are, failures and logging, polling,
 network namespaces on a bridge, an environment without sound, private sound
-servers (PulseAudio as tests/lib/pulse.sh starts it, or PulseAudio and PipeWire
-with a microphone that behaves like hardware), Xvfb inside a namespace, a
+servers (PulseAudio or PipeWire, with a microphone that behaves like
+hardware), Xvfb inside a namespace, a
 real-time writer into a microphone FIFO and /proc readings.
 
 Scripts import it with
@@ -111,36 +111,6 @@ def add_host(bridge, name, address, prefix, timeout=None):
 
 
 # ---- sound servers and Xvfb ---------------------------------------------------
-
-PULSE_CONF = ("load-module module-native-protocol-unix socket=%(socket)s auth-anonymous=1\n"
-              "load-module module-null-sink sink_name=spk rate=44100 channels=1\n"
-              "load-module module-pipe-source source_name=mic file=%(fifo)s format=s16le "
-              "rate=44100 channels=1\n"
-              "set-default-sink spk\nset-default-source mic\n")
-
-
-def start_pulse(directory, env, timeout, failure, spawn=subprocess.Popen):
-    """A private PulseAudio server with its files in `directory`, as
-    tests/lib/pulse.sh starts one: a null sink "spk" as the speaker and a pipe
-    source "mic" fed through directory/mic.fifo as the microphone. `env` is
-    the server's environment; raises Failure(failure) unless it answers
-    within `timeout` seconds. Returns (process, PULSE_SERVER value, FIFO)."""
-    conf = os.path.join(directory, "pa.conf")
-    socket = os.path.join(directory, "native")
-    fifo = os.path.join(directory, "mic.fifo")
-    with open(conf, "w") as f:
-        f.write(PULSE_CONF % {"socket": socket, "fifo": fifo})
-    proc = spawn(["pulseaudio", "-n", "-F", conf, "--daemonize=no", "--exit-idle-time=-1",
-                  "--disallow-exit", "--use-pid-file=no",
-                  "--log-target=file:" + os.path.join(directory, "pulse.log")],
-                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-    server = "unix:" + socket
-    ready = poll(lambda: os.path.exists(fifo) and subprocess.run(
-        ["pactl", "info"], env=dict(env, PULSE_SERVER=server), stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL).returncode == 0, timeout, 0.05)
-    check(ready, failure)
-    return proc, server, fifo
-
 
 SERVERS = ("pulse", "pipewire")
 
