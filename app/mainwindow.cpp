@@ -1,14 +1,20 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "audio/sounddevices.h"
 #include "model/model.h"
 #include "net/client.h"
 #include "net/handoff.h"
 #include "net/server.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QSignalBlocker>
+#include <QStatusBar>
 #include <QThread>
+
+#include <algorithm>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -19,7 +25,12 @@ MainWindow::MainWindow(QWidget *parent)
     clientThread = new QThread(this);
     ui->setupUi(this);
     setFixedSize(size());
+    SoundDevices *devices = SoundDevices::instance();
     getDeviceInfo();
+    connect(devices, &SoundDevices::sourcesChanged, this, &MainWindow::refreshDevices);
+    connect(devices, &SoundDevices::answeringChanged, this, &MainWindow::showSoundServer);
+    if (!devices->answering())
+        showSoundServer(false);
 
     server = new Server(clients, nullptr);
     connect(this, SIGNAL(startAudio()), server, SLOT(startAudioSend()));
@@ -27,6 +38,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(this, SIGNAL(sendControlString(QString)), server, SLOT(updateBroadcast(QString)));
     connect(this, SIGNAL(deviceChanged(QAudioDeviceInfo)), server,
             SLOT(changeDevice(QAudioDeviceInfo)));
+    connect(this, &MainWindow::deviceNameChanged, server, &Server::changeDeviceName);
+    connect(server, &Server::inputDeviceMissing, this, &MainWindow::showInputDeviceMissing);
 
     client = new Client(nullptr);
     connect(client, SIGNAL(clientBroadcastReceived(QString, QString)), this,
@@ -78,12 +91,68 @@ void MainWindow::bringHome(QObject *worker, QThread *thread)
 void MainWindow::getDeviceInfo()
 {
     const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
-    if (devices.isEmpty()) {
+    if (devices.isEmpty() && SoundDevices::instance()->sources().isEmpty()) {
         QMessageBox::warning(this, tr("Error"), tr("No input device found!"), QMessageBox::Ok,
                              QMessageBox::NoButton);
     }
-    for (const QAudioDeviceInfo &device : devices)
-        ui->deviceComboBox->addItem(device.deviceName(), QVariant::fromValue(device));
+    fillDeviceList(devices);
+}
+
+void MainWindow::refreshDevices()
+{
+    fillDeviceList(QAudioDeviceInfo::availableDevices(QAudio::AudioInput));
+}
+
+void MainWindow::fillDeviceList(const QList<QAudioDeviceInfo> &listed)
+{
+    QComboBox *list = ui->deviceComboBox;
+    const QString chosen = list->currentData(Qt::UserRole + 1).toString();
+    // Rebuilding is no choice of the operator's.
+    const QSignalBlocker quiet(list);
+    list->clear();
+    const QList<SoundDevices::Source> sources = SoundDevices::instance()->sources();
+    auto add = [&](const QString &text, const QByteArray &name) {
+        // The toolkit's own device where it lists one, so that choosing it
+        // opens the same device; otherwise the server's name for it.
+        const auto known = std::find_if(listed.cbegin(), listed.cend(), [&](const QAudioDeviceInfo &d) {
+            return d.deviceName().toUtf8() == name;
+        });
+        const QVariant data = known != listed.cend() ? QVariant::fromValue(*known) : QVariant(name);
+        list->addItem(text, data);
+        list->setItemData(list->count() - 1, QString::fromUtf8(name), Qt::UserRole + 1);
+    };
+    if (sources.isEmpty()) {
+        // No server to ask: what the toolkit lists, as it lists it.
+        for (const QAudioDeviceInfo &device : listed)
+            add(device.deviceName(), device.deviceName().toUtf8());
+    } else {
+        // The server's devices under its own descriptions; the toolkit's
+        // other entries are plugins of its ALSA backend that nobody can tell
+        // apart and that mostly cannot open.
+        add(QStringLiteral("default"), QByteArrayLiteral("default"));
+        for (const SoundDevices::Source &source : sources)
+            add(source.description, source.name);
+    }
+    QStringList names;
+    for (int i = 0; i < list->count(); ++i)
+        names << list->itemData(i, Qt::UserRole + 1).toString();
+    const int keep = names.indexOf(chosen);
+    if (keep >= 0)
+        list->setCurrentIndex(keep);
+    qDebug() << "input devices:" << names;
+}
+
+void MainWindow::showSoundServer(bool answering)
+{
+    if (answering)
+        ui->statusBar->clearMessage();
+    else
+        ui->statusBar->showMessage(tr("No sound server: retrying"));
+}
+
+void MainWindow::showInputDeviceMissing(QString device)
+{
+    ui->statusBar->showMessage(tr("Input device %1 not found: using the default").arg(device));
 }
 
 void MainWindow::processBroadcast(QString address, QString controlString)
@@ -139,6 +208,9 @@ void MainWindow::on_deviceComboBox_currentIndexChanged(int index)
 {
     Q_UNUSED(index)
     const int current = ui->deviceComboBox->currentIndex();
-    const auto device = ui->deviceComboBox->itemData(current, Qt::UserRole).value<QAudioDeviceInfo>();
-    emit deviceChanged(device);
+    const QVariant data = ui->deviceComboBox->itemData(current, Qt::UserRole);
+    if (data.userType() == qMetaTypeId<QAudioDeviceInfo>())
+        emit deviceChanged(data.value<QAudioDeviceInfo>());
+    else
+        emit deviceNameChanged(data.toByteArray());
 }

@@ -2,6 +2,8 @@
 #define MAINWINDOW_H
 
 #include <QAudioDeviceInfo>
+#include <QByteArray>
+#include <QList>
 #include <QMainWindow>
 #include <QString>
 
@@ -26,10 +28,15 @@ signals:
     void startAudio();
     void endAudio();
     void deviceChanged(QAudioDeviceInfo devinfo);
+    // A device the toolkit does not list, by the sound server's name for it.
+    void deviceNameChanged(QByteArray name);
     void sendControlString(QString data);
 
 private slots:
     void getDeviceInfo();
+    void refreshDevices();
+    void showSoundServer(bool answering);
+    void showInputDeviceMissing(QString device);
     void processBroadcast(QString address, QString controlString);
 
     void on_listenButton_clicked();
@@ -41,6 +48,7 @@ private slots:
     void on_deviceComboBox_currentIndexChanged(int index);
 
 private:
+    void fillDeviceList(const QList<QAudioDeviceInfo> &listed);
     void bringHome(QObject *worker, QThread *thread);
 
     Ui::MainWindow *ui = nullptr;

@@ -2,6 +2,7 @@
 #define AUDIOFORMAT_H
 
 #include <QAudioFormat>
+#include <QByteArray>
 
 // Capture and playback agree on the format only by both using this; no
 // datagram describes it.
@@ -23,5 +24,9 @@ constexpr int playbackQueueBytes = 8192;
 QAudioFormat pcm();
 
 } // namespace AudioFormat
+
+// Scales 16-bit little-endian samples in place, clipping at full scale; a
+// trailing odd byte is left as it is.
+void scaleSamples(QByteArray &pcm, float volume);
 
 #endif // AUDIOFORMAT_H

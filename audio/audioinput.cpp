@@ -1,98 +1,115 @@
 #include "audio/audioinput.h"
 
 #include "audio/audioformat.h"
+#include "audio/pulsestream.h"
+#include "audio/sounddevices.h"
 
-#include <QAudioInput>
 #include <QDebug>
-#include <QThread>
+#include <QTimer>
+
+#include <cmath>
+
+namespace {
+
+// A stream lost while the server still answers (its device busy, say).
+constexpr int reopenAfterMs = 1000;
+
+} // namespace
 
 AudioInput::AudioInput(QAudioDeviceInfo devinfo, QObject *parent)
     : QObject(parent)
 {
     format = AudioFormat::pcm();
+    reopener = new QTimer(this);
+    reopener->setSingleShot(true);
+    reopener->setInterval(reopenAfterMs);
+    connect(reopener, &QTimer::timeout, this, &AudioInput::open);
+    SoundDevices *devices = SoundDevices::instance();
+    connect(devices, &SoundDevices::answeringChanged, this, &AudioInput::serverAnswering);
+    connect(devices, &SoundDevices::sourcesChanged, this, &AudioInput::sourcesChanged);
     startDevice(devinfo);
 }
 
-AudioInput::~AudioInput()
-{
-    // The capture backend's destructor spins the event loop after it has
-    // closed its stream: a notification delivered then must find nothing to
-    // read from, or the sound library aborts the process.
-    audio = nullptr;
-    device = nullptr;
-}
+AudioInput::~AudioInput() = default;
 
 void AudioInput::startDevice(QAudioDeviceInfo devinfo)
 {
-    qDebug() << "device started";
-    audio = new QAudioInput(devinfo, format, this);
-    audioThread = QThread::currentThread();
-    audio->setBufferSize(AudioFormat::captureBufferBytes);
-    device = audio->start();
-    if (!device) {
-        qDebug() << "audio capture could not start";
-        return;
-    }
-    connect(device, SIGNAL(readyRead()), this, SLOT(readyRead()));
+    startNamed(devinfo.deviceName().toUtf8());
 }
 
 void AudioInput::changeDevice(QAudioDeviceInfo devinfo)
 {
-    // A device that can be opened only once (a hardware device) must be let
-    // go before it is opened again: open the new one only once the old
-    // capture object is stopped and gone.
-    pendingDevice = devinfo;
-    if (startPending)
-        return;
-    startPending = true;
-    if (disposeCapture())
-        startPendingDevice();
+    startDevice(devinfo);
 }
 
-void AudioInput::startPendingDevice()
+void AudioInput::changeDeviceName(const QByteArray &name)
 {
-    if (!startPending)
-        return;
-    startPending = false;
-    startDevice(pendingDevice);
+    startNamed(name);
 }
 
-bool AudioInput::disposeCapture()
+void AudioInput::startNamed(const QByteArray &name)
 {
-    if (!audio)
-        return true;
-    if (device)
-        device->disconnect(this);
-    QAudioInput *old = audio;
-    audio = nullptr;
-    device = nullptr;
-    if (audioThread == QThread::currentThread()) {
-        old->stop();
-        delete old;
-        return true;
+    qDebug() << "device started";
+    // The toolkit's "default" entry, like the null device, is the server's
+    // default source.
+    deviceName = name == "default" ? QByteArray() : name;
+    stream.reset();
+    reopener->stop();
+    failureLogged = false;
+    open();
+}
+
+void AudioInput::open()
+{
+    if (stream)
+        return;
+    const SoundDevices *devices = SoundDevices::instance();
+    // Opening a device that is gone must not wait on it: the default takes over.
+    if (!deviceName.isEmpty() && devices->answering() && !devices->hasSource(deviceName)) {
+        fallBackToDefault();
+        return;
     }
-    // Made on another thread (the main thread, before the sender moved here):
-    // hand it back there to be destroyed beside its backend, whose destructor
-    // ends the capture. stop() is no slot and cannot be queued by name.
-    old->setParent(nullptr);
-    old->moveToThread(audioThread);
-    connect(old, SIGNAL(destroyed()), this, SLOT(startPendingDevice()));
-    old->deleteLater();
-    return false;
+    stream.reset(PulseStream::open(PulseStream::Direction::Capture, deviceName,
+                                   AudioFormat::captureBufferBytes, this, "readyRead"));
+    if (!stream && !failureLogged) {
+        qDebug() << "audio capture could not start";
+        failureLogged = true;
+    }
 }
 
-void AudioInput::releaseCaptureMadeHere()
+void AudioInput::fallBackToDefault()
 {
-    // Shutting down: a device chosen but not yet opened stays closed.
-    startPending = false;
-    if (audio && audioThread == QThread::currentThread())
-        disposeCapture();
+    qWarning() << "input device gone, capturing from the default:" << deviceName;
+    emit deviceMissing(SoundDevices::instance()->description(deviceName));
+    deviceName.clear();
+    stream.reset();
+    open();
+}
+
+void AudioInput::serverAnswering(bool answering)
+{
+    if (!answering) {
+        stream.reset();
+        return;
+    }
+    if (!stream || stream->state() == PulseStream::State::Gone) {
+        stream.reset();
+        open();
+    }
+}
+
+void AudioInput::sourcesChanged()
+{
+    // The device in use was unplugged: go on from the default.
+    const SoundDevices *devices = SoundDevices::instance();
+    if (!deviceName.isEmpty() && devices->answering() && !devices->hasSource(deviceName))
+        fallBackToDefault();
 }
 
 void AudioInput::setVolume(float volume)
 {
-    if (audio)
-        audio->setVolume(double(volume));
+    // Clamped as the toolkit clamps its own capture volume.
+    this->volume = std::isnan(volume) ? 1.0f : qBound(0.0f, volume, 1.0f);
 }
 
 void AudioInput::startAudio()
@@ -107,27 +124,27 @@ void AudioInput::stopAudio()
 
 void AudioInput::readyRead()
 {
-    // Read until less than a period is left, a chunk at a time. A server that
-    // hands over whole periods can hold more than one chunk at a notification
-    // (two on PipeWire, from the start): one read per notification would
-    // leave a little more behind each time, and capture would fall behind
-    // real time for as long as it runs. A fragment that trickled in during
-    // the reads waits for the next notification rather than go out alone.
-    for (bool first = true; audio && device; first = false) {
-        qint64 n = audio->bytesReady();
-        if (!first && n < AudioFormat::captureBufferBytes)
+    if (!stream)
+        return;
+    if (stream->state() == PulseStream::State::Gone) {
+        const bool missing = stream->deviceMissing();
+        stream.reset();
+        if (!SoundDevices::instance()->answering())
             return;
-        if (n > AudioFormat::bufferBytes)
-            n = AudioFormat::bufferBytes;
-        if (n <= 0)
-            return;
-        QByteArray chunk(int(n), Qt::Uninitialized);
-        const qint64 got = device->read(chunk.data(), n);
-        if (got <= 0)
-            return;
-        if (sendAudio) {
-            chunk.truncate(int(got));
-            emit dataReady(chunk);
-        }
+        if (missing && !deviceName.isEmpty())
+            fallBackToDefault();
+        else
+            reopener->start();
+        return;
     }
+    // Everything captured since the last notification goes out at once, in
+    // chunks of at most one datagram's audio: nothing waits here, so capture
+    // never falls behind real time.
+    QByteArray captured = stream->take();
+    if (captured.isEmpty() || !sendAudio)
+        return;
+    if (volume < 1.0f)
+        scaleSamples(captured, volume);
+    for (int at = 0; at < captured.size(); at += AudioFormat::bufferBytes)
+        emit dataReady(captured.mid(at, AudioFormat::bufferBytes));
 }

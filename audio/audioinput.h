@@ -3,14 +3,16 @@
 
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
+#include <QByteArray>
 #include <QObject>
-#include <QPointer>
 
-class QAudioInput;
-class QIODevice;
-class QThread;
+#include <memory>
 
-// Captures the microphone for its whole life; sendAudio decides whether the
+class PulseStream;
+class QTimer;
+
+// Captures the microphone for its whole life, through one stream that is made
+// again whenever the sound server has lost it; sendAudio decides whether the
 // chunks read are handed out or dropped.
 class AudioInput : public QObject
 {
@@ -21,40 +23,41 @@ public:
     ~AudioInput() override;
 
     void changeDevice(QAudioDeviceInfo devinfo);
+    // The same, for a device the toolkit does not list (the sound server's
+    // own name for it).
+    void changeDeviceName(const QByteArray &name);
     void startDevice(QAudioDeviceInfo devinfo);
     void setVolume(float volume);
     void startAudio();
     void stopAudio();
 
-    // At shutdown, on the thread this object lives on: a capture object made
-    // on this thread goes now, while the thread still runs.
-    void releaseCaptureMadeHere();
-
 signals:
     void dataReady(QByteArray data);
+    // The chosen device is not there (any more): capture goes on from the
+    // default microphone.
+    void deviceMissing(QString device);
 
 private slots:
+    // The stream's state changed or audio arrived (queued from the sound
+    // library's thread).
     void readyRead();
-    // The capture object handed back to its own thread is gone, and with it
-    // the device: the one chosen meanwhile can be opened now.
-    void startPendingDevice();
+    void serverAnswering(bool answering);
+    void sourcesChanged();
+    void open();
 
 private:
-    // True when the current capture object is stopped and gone at return;
-    // false when it was handed to its own thread to go there.
-    bool disposeCapture();
+    void startNamed(const QByteArray &name);
+    void fallBackToDefault();
 
-    QAudioInput *audio = nullptr;
-    // The backend deletes its stream when the sound server goes away.
-    QPointer<QIODevice> device;
+    std::unique_ptr<PulseStream> stream;
+    // A stream the server dropped while it still answers is asked for again.
+    QTimer *reopener = nullptr;
     QAudioFormat format;
     bool sendAudio = false;
-    // The toolkit's backend behind `audio` stays on the thread that made it,
-    // whatever thread the wrapper moves to, and must be destroyed there.
-    QThread *audioThread = nullptr;
-    // The device to open once the capture object handed back is gone.
-    QAudioDeviceInfo pendingDevice;
-    bool startPending = false;
+    // The server's name of the device in use; empty for its default.
+    QByteArray deviceName;
+    bool failureLogged = false;
+    float volume = 1.0f;
 };
 
 #endif // AUDIOINPUT_H

@@ -1,11 +1,11 @@
 #include "audio/audiooutput.h"
 
 #include "audio/audioformat.h"
+#include "audio/pulsestream.h"
+#include "audio/sounddevices.h"
 
-#include <QAudioOutput>
 #include <QDebug>
 #include <QTimer>
-#include <QtEndian>
 
 #include <cmath>
 
@@ -15,11 +15,13 @@ namespace {
 // keeps held-back audio flowing without a gap.
 constexpr int feedIntervalMs = 10;
 // Held-back audio that the stream has taken none of for this long is stale (the
-// sound server has gone or stalled): it is dropped rather than played late.
-constexpr int idleFeedsBeforeDrop = 50;
+// sound server has stalled): it is dropped rather than played late.
+constexpr int staleAfterMs = 500;
 // Held-back audio that never ran out over this long is standing delay, not
 // cover for jitter: what was never needed in that time is dropped.
 constexpr int standingWindowMs = 1000;
+// A stream lost while the server still answers (its sink removed, say).
+constexpr int reopenAfterMs = 1000;
 
 } // namespace
 
@@ -29,52 +31,104 @@ AudioOutput::AudioOutput(QObject *parent)
     feeder = new QTimer(this);
     feeder->setTimerType(Qt::PreciseTimer);
     feeder->setInterval(feedIntervalMs);
-    connect(feeder, SIGNAL(timeout()), this, SLOT(feed()));
+    connect(feeder, &QTimer::timeout, this, &AudioOutput::feed);
+    reopener = new QTimer(this);
+    reopener->setSingleShot(true);
+    reopener->setInterval(reopenAfterMs);
+    connect(reopener, &QTimer::timeout, this, &AudioOutput::open);
+    connect(SoundDevices::instance(), &SoundDevices::answeringChanged, this,
+            &AudioOutput::serverAnswering);
+    open();
+}
 
-    const QAudioFormat format = AudioFormat::pcm();
-    audio = new QAudioOutput(format, this);
-    audio->setBufferSize(AudioFormat::bufferBytes);
-    audio->setVolume(1.0);
-    device = audio->start();
-    if (!device)
+AudioOutput::~AudioOutput() = default;
+
+void AudioOutput::open()
+{
+    if (stream)
+        return;
+    stream.reset(PulseStream::open(PulseStream::Direction::Playback, QByteArray(),
+                                   AudioFormat::bufferBytes, this, "streamChanged"));
+    if (!stream && !failureLogged) {
         qDebug() << "audio playback could not start";
+        failureLogged = true;
+    }
+    if (stream)
+        failureLogged = false;
+}
+
+void AudioOutput::streamChanged()
+{
+    if (!stream || stream->state() != PulseStream::State::Gone)
+        return;
+    dropStream();
+    if (SoundDevices::instance()->answering())
+        reopener->start();
+}
+
+void AudioOutput::serverAnswering(bool answering)
+{
+    if (!answering) {
+        // Whatever the stream says yet, the server behind it is gone.
+        dropStream();
+        return;
+    }
+    if (!stream || stream->state() == PulseStream::State::Gone) {
+        dropStream();
+        open();
+    }
+}
+
+void AudioOutput::dropStream()
+{
+    stream.reset();
+    queued.clear();
+    feeder->stop();
 }
 
 void AudioOutput::writeData(QByteArray data)
 {
     // What this chunk adds to what will be played: its bytes written now or
     // held back for the stream, less held-back audio dropped to keep the
-    // delay down. The rest of the chunk is dropped.
+    // delay down. The rest of the chunk is dropped, and so is a trailing odd
+    // byte: only whole samples play.
     qint64 taken = 0;
-    if (device) {
+    if (stream) {
+        QByteArray samples = data;
+        samples.truncate(samples.size() - samples.size() % 2);
         if (volume < 1.0f)
-            scaleSamples(data, volume);
+            scaleSamples(samples, volume);
         feed();
-        if (queued.isEmpty())
-            taken = qMax<qint64>(0, device->write(data.constData(), data.size()));
-        const qint64 held = qMin<qint64>(data.size() - taken,
-                                         AudioFormat::playbackQueueBytes - queued.size());
-        if (held > 0) {
-            queued.append(data.constData() + taken, int(held));
-            taken += held;
-            if (!feeder->isActive()) {
-                idleFeeds = 0;
-                feeder->start();
+        qint64 written = 0;
+        if (stream && queued.isEmpty())
+            written = stream->write(samples.constData(), samples.size());
+        if (written >= 0 && stream) {
+            taken = written;
+            const qint64 held = qMin<qint64>(samples.size() - taken,
+                                             AudioFormat::playbackQueueBytes - queued.size());
+            if (held > 0) {
+                queued.append(samples.constData() + taken, int(held));
+                taken += held;
+                if (!feeder->isActive()) {
+                    sinceProgress.start();
+                    feeder->start();
+                }
             }
+            taken = qMax<qint64>(0, taken - dropStandingDelay());
         }
-        taken -= dropStandingDelay(taken);
     }
     qDebug() << "wrote: " << taken << " down from: " << data.size();
 }
 
-qint64 AudioOutput::dropStandingDelay(qint64 atMost)
+qint64 AudioOutput::dropStandingDelay()
 {
     if (!standingWindow.isValid())
         standingWindow.start();
     if (standingWindow.elapsed() < standingWindowMs)
         return 0;
-    // Whole samples, the oldest first, so the stream stays aligned.
-    const qint64 dropped = qMin<qint64>(qMin(standingQueue, queued.size()), atMost) & ~qint64(1);
+    // All of it that was never needed, the oldest first, whole samples, so
+    // the stream stays aligned.
+    const qint64 dropped = qMin(standingQueue, queued.size()) & ~1;
     queued.remove(0, int(dropped));
     standingQueue = queued.size();
     standingWindow.restart();
@@ -83,12 +137,12 @@ qint64 AudioOutput::dropStandingDelay(qint64 atMost)
 
 void AudioOutput::feed()
 {
-    if (!queued.isEmpty() && device) {
-        const qint64 written = device->write(queued.constData(), queued.size());
+    if (!queued.isEmpty() && stream) {
+        const qint64 written = stream->write(queued.constData(), queued.size());
         if (written > 0) {
             queued.remove(0, int(written));
-            idleFeeds = 0;
-        } else if (++idleFeeds >= idleFeedsBeforeDrop) {
+            sinceProgress.start();
+        } else if (written < 0 || sinceProgress.elapsed() >= staleAfterMs) {
             queued.clear();
         }
     }
@@ -102,15 +156,4 @@ void AudioOutput::setVolume(float volume)
     qDebug() << "output volume set to:" << volume;
     // Clamped as the toolkit clamps its own volume.
     this->volume = std::isnan(volume) ? 1.0f : qBound(0.0f, volume, 1.0f);
-}
-
-void scaleSamples(QByteArray &pcm, float volume)
-{
-    char *bytes = pcm.data();
-    const int samples = pcm.size() / 2;
-    for (int i = 0; i < samples; ++i) {
-        const auto sample = qFromLittleEndian<qint16>(bytes + 2 * i);
-        const long scaled = qBound(-32768L, std::lround(float(sample) * volume), 32767L);
-        qToLittleEndian<qint16>(qint16(scaled), bytes + 2 * i);
-    }
 }

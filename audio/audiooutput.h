@@ -4,20 +4,21 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 
-class QAudioOutput;
-class QIODevice;
+#include <memory>
+
+class PulseStream;
 class QTimer;
 
-// Plays received chunks on the default output device, one stream for the
-// whole life of the object.
+// Plays received chunks on the default output device, through one stream
+// that is made again whenever the sound server has lost it.
 class AudioOutput : public QObject
 {
     Q_OBJECT
 
 public:
     explicit AudioOutput(QObject *parent);
+    ~AudioOutput() override;
 
     void setVolume(float volume);
 
@@ -27,32 +28,32 @@ public slots:
 private slots:
     // Moves held-back audio into the stream as it makes room.
     void feed();
+    // The stream's state changed (queued from the sound library's thread).
+    void streamChanged();
+    void serverAnswering(bool answering);
+    void open();
 
 private:
-    // Drops held-back audio that stood unneeded for a while, at most
-    // `atMost` bytes; returns how much.
-    qint64 dropStandingDelay(qint64 atMost);
+    // Drops held-back audio that stood unneeded for a while; returns how much.
+    qint64 dropStandingDelay();
+    void dropStream();
 
-    // Made before the playback object, so that it is gone before the playback
-    // backend's destructor spins the event loop.
     QTimer *feeder = nullptr;
-    QAudioOutput *audio = nullptr;
-    // The backend deletes its stream when the sound server goes away.
-    QPointer<QIODevice> device;
-    // Applied to the samples here: the toolkit's own volume below 1.0 makes
-    // its PulseAudio stream refuse every write once the buffer has filled.
+    // A stream the server dropped while it still answers is asked for again.
+    QTimer *reopener = nullptr;
+    std::unique_ptr<PulseStream> stream;
+    bool failureLogged = false;
+    // Applied to the samples here: the toolkit's own volume below 1.0 made its
+    // PulseAudio stream refuse every write once the buffer had filled.
     float volume = 1.0f;
     // Audio the stream had no room for yet, oldest first; see playbackQueueBytes.
     QByteArray queued;
-    int idleFeeds = 0;
+    // Since the stream last took any held-back audio.
+    QElapsedTimer sinceProgress;
     // The least audio held back since the window started: none of it was
     // needed to cover a late chunk.
     int standingQueue = 0;
     QElapsedTimer standingWindow;
 };
-
-// Scales 16-bit little-endian samples in place, clipping at full scale; a
-// trailing odd byte is left as it is.
-void scaleSamples(QByteArray &pcm, float volume);
 
 #endif // AUDIOOUTPUT_H

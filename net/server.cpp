@@ -29,6 +29,7 @@ Server::Server(ClientList *clients, QObject *parent)
 
     input = new AudioInput(QAudioDeviceInfo::defaultInputDevice(), this);
     connect(input, SIGNAL(dataReady(QByteArray)), this, SLOT(writeDatagram(QByteArray)));
+    connect(input, &AudioInput::deviceMissing, this, &Server::inputDeviceMissing);
 }
 
 Server::~Server()
@@ -100,6 +101,11 @@ void Server::changeDevice(QAudioDeviceInfo devinfo)
     input->changeDevice(devinfo);
 }
 
+void Server::changeDeviceName(QByteArray name)
+{
+    input->changeDeviceName(name);
+}
+
 void Server::updateBroadcast(QString data)
 {
     if (data.contains("broadcasting_yes", Qt::CaseSensitive))
@@ -127,7 +133,6 @@ void Server::applyVolume(float volume)
 void Server::returnToMainThread()
 {
     broadcastTimer->stop();
-    input->releaseCaptureMadeHere();
     moveToThread(QCoreApplication::instance()->thread());
     Handoff::pass();
 }

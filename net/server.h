@@ -36,6 +36,12 @@ public slots:
     void startAudioSend();
     void endAudioSend();
     void changeDevice(QAudioDeviceInfo devinfo);
+    // A device the toolkit does not list, by the sound server's name for it.
+    void changeDeviceName(QByteArray name);
+
+signals:
+    // The chosen input device is not there: capture goes on from the default.
+    void inputDeviceMissing(QString device);
 
 private slots:
     void sendUpdate();

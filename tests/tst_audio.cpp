@@ -717,17 +717,15 @@ void TestAudio::changeDeviceKeepsSending()
     chunks.clear();
     QTRY_VERIFY_WITH_TIMEOUT(chunks.count() >= 3, 3000);
 
-    // A device that cannot be opened: nothing comes, nothing breaks, and a
-    // later change to a good device brings capture back.
+    // A device that is not there (unplugged since it was listed): no wait on
+    // it, capture goes on from the default and says why.
+    QSignalSpy missing(&input, &AudioInput::deviceMissing);
     takeLog();
-    input.changeDevice(QAudioDeviceInfo());
+    input.changeDeviceName("unplugged.monitor");
     QCOMPARE(countLines(peekLog(), QStringLiteral("device started")), 1);
-    QCOMPARE(countLines(peekLog(), QStringLiteral("audio capture could not start")), 1);
-    input.setVolume(0.5f);
+    QCOMPARE(countLines(peekLog(), QStringLiteral("input device gone, capturing from the default:")), 1);
+    QCOMPARE(missing.count(), 1);
     chunks.clear();
-    QTest::qWait(300);
-    QCOMPARE(chunks.count(), 0);
-    input.changeDevice(QAudioDeviceInfo::defaultInputDevice());
     QTRY_VERIFY_WITH_TIMEOUT(chunks.count() >= 3, 3000);
 }
 
@@ -746,12 +744,12 @@ void TestAudio::captureVolume()
     QVERIFY2(std::abs(level - 0.5 * amplitude / std::sqrt(2.0)) <= 0.03 * amplitude,
              qPrintable(QStringLiteral("RMS %1 at volume 0.5").arg(level)));
 
-    // A new device starts at the toolkit's default volume again.
+    // The slider still shows the volume after a device change: it still applies.
     input.changeDevice(QAudioDeviceInfo::defaultInputDevice());
     captured.clear();
     QTRY_VERIFY_WITH_TIMEOUT(captured.size() >= bytesPerSecond, 4000);
     level = steadyRms(samplesOf(captured));
-    QVERIFY2(std::abs(level - amplitude / std::sqrt(2.0)) <= 0.03 * amplitude,
+    QVERIFY2(std::abs(level - 0.5 * amplitude / std::sqrt(2.0)) <= 0.03 * amplitude,
              qPrintable(QStringLiteral("RMS %1 after a device change").arg(level)));
 }
 

@@ -5,6 +5,7 @@
 #include "lib/logcapture.h"
 #include "lib/peerview.h"
 #include "app/mainwindow.h"
+#include "audio/sounddevices.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>
@@ -316,21 +317,26 @@ void tst_MainWindow::peerViewColumnsShareWidth()
 
 void tst_MainWindow::deviceListHoldsInputDevices()
 {
+    // The server's own sources under its descriptions, after "default", each
+    // holding the toolkit's device of that name so that choosing it opens it.
     const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
-    QVERIFY2(!devices.isEmpty(), "the test's PulseAudio server offers no capture device");
+    const QList<SoundDevices::Source> sources = SoundDevices::instance()->sources();
+    QVERIFY2(!sources.isEmpty(), "the test's PulseAudio server offers no capture device");
 
     QComboBox *list = widget<QComboBox>(window_.get(), "deviceComboBox");
     QVERIFY(list);
-    QCOMPARE(list->count(), devices.size());
+    QCOMPARE(list->count(), sources.size() + 1);
     QCOMPARE(list->currentIndex(), 0);
-    for (int i = 0; i < devices.size(); ++i) {
-        QCOMPARE(list->itemText(i), devices.at(i).deviceName());
-        const QVariant data = list->itemData(i, Qt::UserRole);
-        QCOMPARE(data.userType(), qMetaTypeId<QAudioDeviceInfo>());
+    QCOMPARE(list->itemText(0), QStringLiteral("default"));
+    for (int i = 0; i < sources.size(); ++i) {
+        const SoundDevices::Source &source = sources.at(i);
+        QCOMPARE(list->itemText(i + 1), source.description);
+        const QVariant data = list->itemData(i + 1, Qt::UserRole);
         QCOMPARE(QMetaType::typeName(data.userType()), "QAudioDeviceInfo");
-        QVERIFY2(data.value<QAudioDeviceInfo>() == devices.at(i),
-                 qPrintable("entry " + QString::number(i) + " holds another device than "
-                            + devices.at(i).deviceName()));
+        QCOMPARE(data.value<QAudioDeviceInfo>().deviceName().toUtf8(), source.name);
+        QVERIFY(devices.contains(data.value<QAudioDeviceInfo>()));
+        if (i > 0)
+            QVERIFY2(!sources.at(i - 1).monitor || source.monitor, "a microphone after a monitor");
     }
     // There are devices, so no warning box came up.
     QCOMPARE(boxesClosed, 0);

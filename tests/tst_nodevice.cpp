@@ -161,6 +161,8 @@ int main(int argc, char *argv[])
                                   + QStringLiteral("/platforms")));
     }
     QCoreApplication::setLibraryPaths(QStringList());
+    // Nor does a sound server answer, which would offer its own devices.
+    qputenv("PULSE_SERVER", "unix:/nonexistent/native");
     QApplication app(argc, argv);
     tst_NoDevice test;
     QTEST_SET_MAIN_SOURCE_PATH

@@ -1,0 +1,193 @@
+#include "audio/pulsestream.h"
+
+#include "audio/audioformat.h"
+#include "audio/sounddevices.h"
+
+#include <pulse/pulseaudio.h>
+
+namespace {
+
+constexpr size_t frameBytes = 2;
+// Captured audio the owner has not taken yet, at most: a second. An owner
+// that stalls longer loses the oldest, and memory stays bounded.
+constexpr int capturedLimitBytes = 88200;
+
+class LoopLock
+{
+public:
+    explicit LoopLock(pa_threaded_mainloop *loop) : loop(loop) { pa_threaded_mainloop_lock(loop); }
+    ~LoopLock() { pa_threaded_mainloop_unlock(loop); }
+    LoopLock(const LoopLock &) = delete;
+    LoopLock &operator=(const LoopLock &) = delete;
+
+private:
+    pa_threaded_mainloop *loop;
+};
+
+} // namespace
+
+PulseStream::PulseStream(Direction direction, QObject *owner, const char *notifySlot)
+    : direction(direction)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    this->owner = owner;
+    this->notifySlot = notifySlot;
+}
+
+PulseStream *PulseStream::open(Direction direction, const QByteArray &device, int bufferBytes,
+                               QObject *owner, const char *notifySlot)
+{
+    SoundDevices *devices = SoundDevices::instance();
+    pa_threaded_mainloop *loop = devices->mainloop();
+    if (!loop)
+        return nullptr;
+    LoopLock locked(loop);
+    pa_context *context = devices->readyContext();
+    if (!context)
+        return nullptr;
+
+    const pa_sample_spec spec = {PA_SAMPLE_S16LE, 44100, 1};
+    const bool playback = direction == Direction::Playback;
+    pa_stream *made = pa_stream_new(context, playback ? "intercom playback" : "intercom capture", &spec, nullptr);
+    if (!made)
+        return nullptr;
+    auto *opened = new PulseStream(direction, owner, notifySlot);
+    opened->loop = loop;
+    opened->stream = made;
+    pa_stream_set_state_callback(made, stateChanged, opened);
+
+    pa_buffer_attr buffer;
+    buffer.maxlength = uint32_t(-1);
+    buffer.tlength = uint32_t(-1);
+    buffer.prebuf = uint32_t(-1);
+    buffer.minreq = uint32_t(-1);
+    buffer.fragsize = uint32_t(-1);
+    const char *name = device.isEmpty() ? nullptr : device.constData();
+    int connected;
+    if (playback) {
+        buffer.tlength = uint32_t(bufferBytes);
+        connected = pa_stream_connect_playback(made, name, &buffer, PA_STREAM_NOFLAGS, nullptr, nullptr);
+    } else {
+        buffer.fragsize = uint32_t(bufferBytes);
+        pa_stream_set_read_callback(made, readable, opened);
+        connected = pa_stream_connect_record(made, name, &buffer, PA_STREAM_ADJUST_LATENCY);
+    }
+    if (connected < 0) {
+        delete opened;
+        return nullptr;
+    }
+    return opened;
+}
+
+PulseStream::~PulseStream()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        owner = nullptr;
+    }
+    if (!stream)
+        return;
+    LoopLock locked(loop);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+        pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+}
+
+PulseStream::State PulseStream::state() const
+{
+    LoopLock locked(loop);
+    switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_UNCONNECTED:
+    case PA_STREAM_CREATING:
+        return State::Connecting;
+    case PA_STREAM_READY:
+        return State::Ready;
+    default:
+        return State::Gone;
+    }
+}
+
+bool PulseStream::deviceMissing() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return failure == PA_ERR_NOENTITY;
+}
+
+qint64 PulseStream::write(const char *data, qint64 length)
+{
+    LoopLock locked(loop);
+    const pa_stream_state_t now = pa_stream_get_state(stream);
+    if (now != PA_STREAM_READY)
+        return PA_STREAM_IS_GOOD(now) ? 0 : -1;
+    const size_t room = pa_stream_writable_size(stream);
+    if (room == size_t(-1))
+        return -1;
+    size_t n = qMin(size_t(qMax<qint64>(length, 0)), room);
+    // The sound library refuses a write that is not a whole number of frames.
+    n -= n % frameBytes;
+    if (n == 0)
+        return 0;
+    if (pa_stream_write(stream, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+        return -1;
+    return qint64(n);
+}
+
+QByteArray PulseStream::take()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    QByteArray taken;
+    taken.swap(captured);
+    return taken;
+}
+
+void PulseStream::setCorked(bool corked)
+{
+    LoopLock locked(loop);
+    if (pa_stream_get_state(stream) != PA_STREAM_READY)
+        return;
+    if (pa_operation *op = pa_stream_cork(stream, corked ? 1 : 0, nullptr, nullptr))
+        pa_operation_unref(op);
+}
+
+void PulseStream::notify()
+{
+    // With `lock` held.
+    if (owner)
+        QMetaObject::invokeMethod(owner, notifySlot, Qt::QueuedConnection);
+}
+
+void PulseStream::stateChanged(pa_stream *stream, void *self)
+{
+    auto *me = static_cast<PulseStream *>(self);
+    const pa_stream_state_t now = pa_stream_get_state(stream);
+    std::lock_guard<std::mutex> guard(me->lock);
+    if (now == PA_STREAM_FAILED)
+        me->failure = pa_context_errno(pa_stream_get_context(stream));
+    if (now != PA_STREAM_CREATING)
+        me->notify();
+}
+
+void PulseStream::readable(pa_stream *stream, size_t, void *self)
+{
+    auto *me = static_cast<PulseStream *>(self);
+    std::lock_guard<std::mutex> guard(me->lock);
+    const bool wasEmpty = me->captured.isEmpty();
+    while (pa_stream_readable_size(stream) > 0) {
+        const void *data = nullptr;
+        size_t length = 0;
+        if (pa_stream_peek(stream, &data, &length) < 0 || length == 0)
+            break;
+        // A hole (no data) is dropped: nothing was captured there.
+        if (data)
+            me->captured.append(static_cast<const char *>(data), int(length - length % frameBytes));
+        pa_stream_drop(stream);
+    }
+    if (me->captured.size() > capturedLimitBytes) {
+        const int excess = me->captured.size() - capturedLimitBytes;
+        me->captured.remove(0, excess + excess % int(frameBytes));
+    }
+    if (wasEmpty && !me->captured.isEmpty())
+        me->notify();
+}

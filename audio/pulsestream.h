@@ -1,0 +1,67 @@
+#ifndef PULSESTREAM_H
+#define PULSESTREAM_H
+
+#include <QByteArray>
+#include <QObject>
+
+#include <mutex>
+
+struct pa_stream;
+struct pa_threaded_mainloop;
+
+// One playback or capture stream on the sound server, in the capture format.
+// Qt 5.15's PulseAudio plugin cannot be made safe for an intercom that stays
+// open all day: a failed write leaves its engine locked for good, it stops
+// trying to reach a server that was away at one of its retries, and its open
+// waits for ever on a device that has vanished. This class never blocks on
+// the server and never hands it a write that can fail.
+//
+// The owner's slot named at open is queued, on the owner's thread, whenever
+// the stream's state changes and (capture) whenever audio has arrived.
+class PulseStream
+{
+public:
+    enum class Direction { Playback, Capture };
+    enum class State { Connecting, Ready, Gone };
+
+    // nullptr while no sound server answers. An empty device is the server's
+    // default.
+    static PulseStream *open(Direction direction, const QByteArray &device, int bufferBytes,
+                             QObject *owner, const char *notifySlot);
+    ~PulseStream();
+
+    State state() const;
+    // Once the stream has gone: whether it went because its device is not
+    // there (unplugged, or never was).
+    bool deviceMissing() const;
+
+    // Playback: writes whole frames, as much as the stream has room for now;
+    // returns the bytes taken, or -1 when the stream cannot take any ever again.
+    qint64 write(const char *data, qint64 length);
+
+    // Capture: the audio gathered since the last call, whole frames.
+    QByteArray take();
+    // Capture: a corked stream delivers nothing and keeps the device idle.
+    void setCorked(bool corked);
+
+private:
+    PulseStream(Direction direction, QObject *owner, const char *notifySlot);
+    void notify();
+
+    static void stateChanged(pa_stream *stream, void *self);
+    static void readable(pa_stream *stream, size_t length, void *self);
+
+    const Direction direction;
+    pa_threaded_mainloop *loop = nullptr;
+    pa_stream *stream = nullptr;
+
+    // What the sound library's event thread shares with the owner's.
+    mutable std::mutex lock;
+    // Cleared before the owner goes: the owner deletes its stream first.
+    QObject *owner = nullptr;
+    const char *notifySlot = nullptr;
+    QByteArray captured;
+    int failure = 0;
+};
+
+#endif // PULSESTREAM_H

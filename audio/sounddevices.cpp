@@ -1,0 +1,299 @@
+#include "audio/sounddevices.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QThread>
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+
+namespace {
+
+// A server that went away is asked again this often: a failed connect costs a
+// few system calls, and sound comes back within this of the server answering.
+constexpr pa_usec_t retryUsec = 500 * PA_USEC_PER_MSEC;
+constexpr int startupWaitMs = 1000;
+
+std::atomic<SoundDevices *> theInstance{nullptr};
+
+} // namespace
+
+// The connection's callbacks, run on its event thread with its lock held.
+struct SoundServerCallbacks
+{
+    static void state(pa_context *, void *self)
+    {
+        static_cast<SoundDevices *>(self)->contextStateChanged();
+    }
+
+    static void event(pa_context *, pa_subscription_event_type_t, uint32_t, void *self)
+    {
+        static_cast<SoundDevices *>(self)->requestSources();
+    }
+
+    static void retryDue(pa_mainloop_api *api, pa_time_event *event, const struct timeval *, void *self)
+    {
+        auto *devices = static_cast<SoundDevices *>(self);
+        api->time_free(event);
+        {
+            std::lock_guard<std::mutex> guard(devices->sourcesLock);
+            devices->retry = nullptr;
+        }
+        devices->connectToServer();
+    }
+
+    static void source(pa_context *, const pa_source_info *info, int eol, void *self)
+    {
+        auto *devices = static_cast<SoundDevices *>(self);
+        std::unique_lock<std::mutex> guard(devices->sourcesLock);
+        if (!eol) {
+            SoundDevices::Source found;
+            found.name = QByteArray(info->name);
+            found.description = QString::fromUtf8(info->description ? info->description : info->name);
+            found.monitor = info->monitor_of_sink != PA_INVALID_INDEX;
+            devices->gathering.append(found);
+            return;
+        }
+        devices->listing = false;
+        if (eol > 0 && devices->serverAnswers) {
+            // Microphones first, each group in the server's own order.
+            std::stable_partition(devices->gathering.begin(), devices->gathering.end(),
+                                  [](const SoundDevices::Source &s) { return !s.monitor; });
+            devices->known = devices->gathering;
+            devices->listed = true;
+            QMetaObject::invokeMethod(devices, "deliverSources", Qt::QueuedConnection);
+        }
+        devices->gathering.clear();
+        if (devices->listAgain) {
+            devices->listAgain = false;
+            guard.unlock();
+            devices->requestSources();
+        }
+    }
+};
+
+SoundDevices *SoundDevices::instance()
+{
+    if (!theInstance) {
+        Q_ASSERT(QCoreApplication::instance()
+                 && QThread::currentThread() == QCoreApplication::instance()->thread());
+        theInstance = new SoundDevices(QCoreApplication::instance());
+    }
+    return theInstance.load();
+}
+
+SoundDevices::SoundDevices(QObject *parent)
+    : QObject(parent)
+{
+    loop = pa_threaded_mainloop_new();
+    if (!loop)
+        return;
+    pa_threaded_mainloop_set_name(loop, "intercom-sound");
+    {
+        std::lock_guard<std::mutex> guard(sourcesLock);
+    }
+    if (pa_threaded_mainloop_start(loop) < 0) {
+        pa_threaded_mainloop_free(loop);
+        loop = nullptr;
+        return;
+    }
+    pa_threaded_mainloop_lock(loop);
+    connectToServer();
+    // The window lists the devices right after this: give a server that is
+    // there the moment it takes to answer (a few milliseconds), without
+    // waiting for ever on one that hangs.
+    for (int waited = 0; waited < startupWaitMs && !settled(); waited += 5) {
+        pa_threaded_mainloop_unlock(loop);
+        QThread::msleep(5);
+        pa_threaded_mainloop_lock(loop);
+    }
+    pa_threaded_mainloop_unlock(loop);
+    answeringShown = serverAnswers;
+    if (!answeringShown) {
+        qWarning() << "sound server not answering";
+        lossLogged = true;
+    }
+}
+
+bool SoundDevices::settled() const
+{
+    std::lock_guard<std::mutex> guard(sourcesLock);
+    return listed || retry;
+}
+
+SoundDevices::~SoundDevices()
+{
+    if (theInstance == this)
+        theInstance = nullptr;
+    if (!loop)
+        return;
+    pa_threaded_mainloop_lock(loop);
+    {
+        std::lock_guard<std::mutex> guard(sourcesLock);
+        if (retry)
+            pa_threaded_mainloop_get_api(loop)->time_free(retry);
+        retry = nullptr;
+        if (context) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_set_subscribe_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+        }
+    }
+    pa_threaded_mainloop_unlock(loop);
+    pa_threaded_mainloop_stop(loop);
+    pa_threaded_mainloop_free(loop);
+}
+
+bool SoundDevices::answering() const
+{
+    return serverAnswers;
+}
+
+QList<SoundDevices::Source> SoundDevices::sources() const
+{
+    std::lock_guard<std::mutex> guard(sourcesLock);
+    return known;
+}
+
+bool SoundDevices::hasSource(const QByteArray &name) const
+{
+    std::lock_guard<std::mutex> guard(sourcesLock);
+    return std::any_of(known.cbegin(), known.cend(), [&](const Source &s) { return s.name == name; });
+}
+
+QString SoundDevices::description(const QByteArray &name) const
+{
+    std::lock_guard<std::mutex> guard(sourcesLock);
+    for (const Source &s : known) {
+        if (s.name == name)
+            return s.description;
+    }
+    return QString::fromUtf8(name);
+}
+
+pa_context *SoundDevices::readyContext() const
+{
+    std::lock_guard<std::mutex> guard(sourcesLock);
+    if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
+        return context;
+    return nullptr;
+}
+
+void SoundDevices::connectToServer()
+{
+    std::unique_lock<std::mutex> guard(sourcesLock);
+    if (context) {
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+    }
+    listing = false;
+    listAgain = false;
+    gathering.clear();
+    pa_proplist *properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "intercom");
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "org.lanintercom.Intercom");
+    context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "intercom", properties);
+    pa_proplist_free(properties);
+    if (!context) {
+        retryLater();
+        return;
+    }
+    pa_context_set_state_callback(context, SoundServerCallbacks::state, this);
+    // Only the first attempt may start a server of the user's own; a retry
+    // must not start one every half second.
+    const auto flags = firstAttempt ? PA_CONTEXT_NOFLAGS : PA_CONTEXT_NOAUTOSPAWN;
+    firstAttempt = false;
+    pa_context *connecting = context;
+    guard.unlock();
+    // A server that is not there fails here at once, through the state callback.
+    if (pa_context_connect(connecting, nullptr, flags, nullptr) < 0) {
+        std::lock_guard<std::mutex> again(sourcesLock);
+        retryLater();
+    }
+}
+
+void SoundDevices::retryLater()
+{
+    // With sourcesLock held.
+    if (retry)
+        return;
+    timeval when;
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, retryUsec);
+    retry = pa_threaded_mainloop_get_api(loop)->time_new(pa_threaded_mainloop_get_api(loop), &when,
+                                                         SoundServerCallbacks::retryDue, this);
+}
+
+void SoundDevices::contextStateChanged()
+{
+    std::unique_lock<std::mutex> guard(sourcesLock);
+    if (!context)
+        return;
+    switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY: {
+        pa_context_set_subscribe_callback(context, SoundServerCallbacks::event, this);
+        const auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
+        if (pa_operation *subscribing = pa_context_subscribe(context, mask, nullptr, nullptr))
+            pa_operation_unref(subscribing);
+        serverAnswers = true;
+        guard.unlock();
+        requestSources();
+        QMetaObject::invokeMethod(this, "deliverAnswering", Qt::QueuedConnection);
+        break;
+    }
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+        serverAnswers = false;
+        known.clear();
+        retryLater();
+        guard.unlock();
+        QMetaObject::invokeMethod(this, "deliverAnswering", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "deliverSources", Qt::QueuedConnection);
+        break;
+    default:
+        break;
+    }
+}
+
+void SoundDevices::requestSources()
+{
+    std::lock_guard<std::mutex> guard(sourcesLock);
+    if (!context || pa_context_get_state(context) != PA_CONTEXT_READY)
+        return;
+    // One listing at a time; events during it ask for one more after it.
+    if (listing) {
+        listAgain = true;
+        return;
+    }
+    gathering.clear();
+    if (pa_operation *op = pa_context_get_source_info_list(context, SoundServerCallbacks::source, this)) {
+        listing = true;
+        pa_operation_unref(op);
+    }
+}
+
+void SoundDevices::deliverAnswering()
+{
+    const bool now = serverAnswers;
+    if (now == answeringShown)
+        return;
+    answeringShown = now;
+    if (!now) {
+        qWarning() << "sound server not answering";
+        lossLogged = true;
+    } else if (lossLogged) {
+        qInfo() << "sound server answering";
+        lossLogged = false;
+    }
+    emit answeringChanged(now);
+}
+
+void SoundDevices::deliverSources()
+{
+    emit sourcesChanged();
+}
