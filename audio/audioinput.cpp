@@ -137,9 +137,9 @@ void AudioInput::readyRead()
             reopener->start();
         return;
     }
-    // Everything captured since the last notification goes out at once, in
-    // chunks of at most one datagram's audio: nothing waits here, so capture
-    // never falls behind real time.
+    // Everything captured goes out at once, in chunks of at most one
+    // datagram's audio: nothing waits here, so capture never falls behind
+    // real time.
     QByteArray captured = stream->take();
     if (captured.isEmpty() || !sendAudio)
         return;

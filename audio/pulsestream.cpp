@@ -52,6 +52,10 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     if (!made)
         return nullptr;
     auto *opened = new PulseStream(direction, owner, notifySlot);
+    // The server hands over what it has, on PulseAudio a few hundred bytes at
+    // a time: a datagram for each would cost the sender dearly, and waiting
+    // for a whole period adds most of a period to the delay on average.
+    opened->notifyBytes = qMax(bufferBytes / 2, int(frameBytes));
     opened->loop = loop;
     opened->stream = made;
     pa_stream_set_state_callback(made, stateChanged, opened);
@@ -173,7 +177,7 @@ void PulseStream::readable(pa_stream *stream, size_t, void *self)
 {
     auto *me = static_cast<PulseStream *>(self);
     std::lock_guard<std::mutex> guard(me->lock);
-    const bool wasEmpty = me->captured.isEmpty();
+    const bool wasShort = me->captured.size() < me->notifyBytes;
     while (pa_stream_readable_size(stream) > 0) {
         const void *data = nullptr;
         size_t length = 0;
@@ -188,6 +192,6 @@ void PulseStream::readable(pa_stream *stream, size_t, void *self)
         const int excess = me->captured.size() - capturedLimitBytes;
         me->captured.remove(0, excess + excess % int(frameBytes));
     }
-    if (wasEmpty && !me->captured.isEmpty())
+    if (wasShort && me->captured.size() >= me->notifyBytes)
         me->notify();
 }

@@ -39,7 +39,7 @@ public:
     // returns the bytes taken, or -1 when the stream cannot take any ever again.
     qint64 write(const char *data, qint64 length);
 
-    // Capture: the audio gathered since the last call, whole frames.
+    // Capture: the audio gathered so far, whole frames.
     QByteArray take();
     // Capture: a corked stream delivers nothing and keeps the device idle.
     void setCorked(bool corked);
@@ -61,6 +61,8 @@ private:
     QObject *owner = nullptr;
     const char *notifySlot = nullptr;
     QByteArray captured;
+    // The owner hears of captured audio once this much has come.
+    int notifyBytes = 0;
     int failure = 0;
 };
 
