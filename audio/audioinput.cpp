@@ -13,6 +13,9 @@ namespace {
 
 // A stream lost while the server still answers (its device busy, say).
 constexpr int reopenAfterMs = 1000;
+constexpr qint64 bytesPerSecond = 44100 * 2;
+// How long after a broadcast begins audio is checked for a held-back backlog.
+constexpr qint64 backlogWatchMs = 1000;
 
 } // namespace
 
@@ -69,8 +72,10 @@ void AudioInput::open()
         fallBackToDefault();
         return;
     }
+    // Corked while nothing is sent: capture that ran all day would cost CPU
+    // and keep the desktop's microphone indicator lit.
     stream.reset(PulseStream::open(PulseStream::Direction::Capture, deviceName,
-                                   AudioFormat::captureBufferBytes, this, "readyRead"));
+                                   AudioFormat::captureBufferBytes, this, "readyRead", !sendAudio));
     if (!stream && !failureLogged) {
         qDebug() << "audio capture could not start";
         failureLogged = true;
@@ -114,12 +119,37 @@ void AudioInput::setVolume(float volume)
 
 void AudioInput::startAudio()
 {
+    if (!sendAudio) {
+        sendingFor.start();
+        sentSinceStart = 0;
+    }
     sendAudio = true;
+    if (stream)
+        stream->setCorked(false);
 }
 
 void AudioInput::stopAudio()
 {
     sendAudio = false;
+    if (stream)
+        stream->setCorked(true);
+}
+
+void AudioInput::dropBacklog(QByteArray &captured)
+{
+    // A source may have held audio back while capture was corked (a pipe, a
+    // network source) and hand it all over at once: what comes faster than
+    // real time since the broadcast began was captured before it, and must
+    // not go out.
+    if (sendingFor.elapsed() > backlogWatchMs)
+        return;
+    const qint64 allowed = sendingFor.elapsed() * bytesPerSecond / 1000 + AudioFormat::bufferBytes
+        - sentSinceStart;
+    if (captured.size() > allowed) {
+        const qint64 drop = captured.size() - qMax<qint64>(allowed, 0);
+        captured.remove(0, int(drop + drop % 2));
+    }
+    sentSinceStart += captured.size();
 }
 
 void AudioInput::readyRead()
@@ -143,6 +173,7 @@ void AudioInput::readyRead()
     QByteArray captured = stream->take();
     if (captured.isEmpty() || !sendAudio)
         return;
+    dropBacklog(captured);
     if (volume < 1.0f)
         scaleSamples(captured, volume);
     for (int at = 0; at < captured.size(); at += AudioFormat::bufferBytes)

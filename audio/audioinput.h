@@ -4,6 +4,7 @@
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <memory>
@@ -47,6 +48,7 @@ private slots:
 
 private:
     void startNamed(const QByteArray &name);
+    void dropBacklog(QByteArray &captured);
     void fallBackToDefault();
 
     std::unique_ptr<PulseStream> stream;
@@ -58,6 +60,8 @@ private:
     QByteArray deviceName;
     bool failureLogged = false;
     float volume = 1.0f;
+    QElapsedTimer sendingFor;
+    qint64 sentSinceStart = 0;
 };
 
 #endif // AUDIOINPUT_H

@@ -35,7 +35,7 @@ PulseStream::PulseStream(Direction direction, QObject *owner, const char *notify
 }
 
 PulseStream *PulseStream::open(Direction direction, const QByteArray &device, int bufferBytes,
-                               QObject *owner, const char *notifySlot)
+                               QObject *owner, const char *notifySlot, bool corked)
 {
     SoundDevices *devices = SoundDevices::instance();
     pa_threaded_mainloop *loop = devices->mainloop();
@@ -58,6 +58,9 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     opened->notifyBytes = qMax(bufferBytes / 2, int(frameBytes));
     opened->loop = loop;
     opened->stream = made;
+    opened->corkWanted = corked;
+    opened->corkApplied = corked;
+    const auto flags = corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
     pa_stream_set_state_callback(made, stateChanged, opened);
 
     pa_buffer_attr buffer;
@@ -70,11 +73,11 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     int connected;
     if (playback) {
         buffer.tlength = uint32_t(bufferBytes);
-        connected = pa_stream_connect_playback(made, name, &buffer, PA_STREAM_NOFLAGS, nullptr, nullptr);
+        connected = pa_stream_connect_playback(made, name, &buffer, flags, nullptr, nullptr);
     } else {
         buffer.fragsize = uint32_t(bufferBytes);
         pa_stream_set_read_callback(made, readable, opened);
-        connected = pa_stream_connect_record(made, name, &buffer, PA_STREAM_ADJUST_LATENCY);
+        connected = pa_stream_connect_record(made, name, &buffer, pa_stream_flags_t(flags | PA_STREAM_ADJUST_LATENCY));
     }
     if (connected < 0) {
         delete opened;
@@ -149,9 +152,29 @@ QByteArray PulseStream::take()
 void PulseStream::setCorked(bool corked)
 {
     LoopLock locked(loop);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        corkWanted = corked;
+        if (corked)
+            captured.clear();
+    }
+    applyCork();
+}
+
+void PulseStream::applyCork()
+{
+    // With the loop's lock held. The server takes a cork only from a ready
+    // stream: one asked for earlier is applied when it becomes ready.
     if (pa_stream_get_state(stream) != PA_STREAM_READY)
         return;
-    if (pa_operation *op = pa_stream_cork(stream, corked ? 1 : 0, nullptr, nullptr))
+    bool wanted;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (corkWanted == corkApplied)
+            return;
+        wanted = corkApplied = corkWanted;
+    }
+    if (pa_operation *op = pa_stream_cork(stream, wanted ? 1 : 0, nullptr, nullptr))
         pa_operation_unref(op);
 }
 
@@ -166,6 +189,8 @@ void PulseStream::stateChanged(pa_stream *stream, void *self)
 {
     auto *me = static_cast<PulseStream *>(self);
     const pa_stream_state_t now = pa_stream_get_state(stream);
+    if (now == PA_STREAM_READY)
+        me->applyCork();
     std::lock_guard<std::mutex> guard(me->lock);
     if (now == PA_STREAM_FAILED)
         me->failure = pa_context_errno(pa_stream_get_context(stream));

@@ -27,7 +27,7 @@ public:
     // nullptr while no sound server answers. An empty device is the server's
     // default.
     static PulseStream *open(Direction direction, const QByteArray &device, int bufferBytes,
-                             QObject *owner, const char *notifySlot);
+                             QObject *owner, const char *notifySlot, bool corked = false);
     ~PulseStream();
 
     State state() const;
@@ -41,12 +41,15 @@ public:
 
     // Capture: the audio gathered so far, whole frames.
     QByteArray take();
-    // Capture: a corked stream delivers nothing and keeps the device idle.
+    // A corked stream moves no audio, and a corked capture lets the device
+    // rest (and the desktop's microphone-in-use indicator go dark). Takes
+    // effect once the stream is ready, whenever it is asked.
     void setCorked(bool corked);
 
 private:
     PulseStream(Direction direction, QObject *owner, const char *notifySlot);
     void notify();
+    void applyCork();
 
     static void stateChanged(pa_stream *stream, void *self);
     static void readable(pa_stream *stream, size_t length, void *self);
@@ -64,6 +67,9 @@ private:
     // The owner hears of captured audio once this much has come.
     int notifyBytes = 0;
     int failure = 0;
+    // What the owner asked for, and what the server was last told.
+    bool corkWanted = false;
+    bool corkApplied = false;
 };
 
 #endif // PULSESTREAM_H
