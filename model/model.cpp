@@ -66,6 +66,20 @@ static QBrush stateBrush(bool on)
     return QBrush(on ? Qt::green : Qt::red, Qt::SolidPattern);
 }
 
+// A status cell says in words what its colour says, for tooltips and screen
+// readers: red and green look alike to many.
+static QVariant stateCell(int role, bool on, const QString &onText, const QString &offText)
+{
+    switch (role) {
+    case Qt::BackgroundRole:
+        return stateBrush(on);
+    case Qt::ToolTipRole:
+    case Qt::AccessibleTextRole:
+        return on ? onText : offText;
+    }
+    return QVariant();
+}
+
 QVariant ClientList::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= clients.size())
@@ -77,13 +91,11 @@ QVariant ClientList::data(const QModelIndex &index, int role) const
             return client->getAddress();
         break;
     case 1:
-        if (role == Qt::BackgroundRole)
-            return stateBrush(client->isBroadcasting);
-        break;
+        return stateCell(role, client->isBroadcasting, QStringLiteral("broadcasting"),
+                         QStringLiteral("not broadcasting"));
     case 2:
-        if (role == Qt::BackgroundRole)
-            return stateBrush(client->isListening);
-        break;
+        return stateCell(role, client->isListening, QStringLiteral("listening"),
+                         QStringLiteral("not listening"));
     }
     return QVariant();
 }
