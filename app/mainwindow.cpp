@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/statemarkdelegate.h"
 #include "model/model.h"
 #include "net/client.h"
 #include "net/handoff.h"
@@ -38,6 +39,7 @@ MainWindow::MainWindow(QWidget *parent)
     clientThread->start(QThread::InheritPriority);
 
     ui->clientListTableView->setModel(clients);
+    ui->clientListTableView->setItemDelegate(new StateMarkDelegate(ui->clientListTableView));
     QHeaderView *header = ui->clientListTableView->horizontalHeader();
     for (int section = 0; section < header->count(); ++section)
         header->setSectionResizeMode(section, QHeaderView::Stretch);

@@ -67,7 +67,8 @@ static QBrush stateBrush(bool on)
 }
 
 // A status cell says in words what its colour says, for tooltips and screen
-// readers: red and green look alike to many.
+// readers, and tells the view whether it is on, for a mark of its own: red
+// and green look alike to many.
 static QVariant stateCell(int role, bool on, const QString &onText, const QString &offText)
 {
     switch (role) {
@@ -76,6 +77,8 @@ static QVariant stateCell(int role, bool on, const QString &onText, const QStrin
     case Qt::ToolTipRole:
     case Qt::AccessibleTextRole:
         return on ? onText : offText;
+    case ClientList::StateRole:
+        return on;
     }
     return QVariant();
 }

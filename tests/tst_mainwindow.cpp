@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QHostAddress>
+#include <QImage>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -41,6 +42,27 @@ struct ButtonStates
     bool listen;
     bool stopListen;
 };
+
+int rowOf(const QAbstractItemModel *model, const QString &address)
+{
+    for (int row = 0; row < model->rowCount(); ++row) {
+        if (model->index(row, 0).data().toString() == address)
+            return row;
+    }
+    return -1;
+}
+
+// A cell as it looks to someone who cannot tell its fill colour from the
+// other one: for each pixel, only whether it is the fill colour or not.
+QVector<bool> fillMask(const QImage &image, const QRect &cell, const QColor &fill)
+{
+    QVector<bool> mask;
+    for (int y = cell.top(); y <= cell.bottom(); ++y) {
+        for (int x = cell.left(); x <= cell.right(); ++x)
+            mask << (image.pixel(x, y) == fill.rgb());
+    }
+    return mask;
+}
 
 const char *const shutdownTroubles[] = {
     "QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers cannot be",
@@ -78,6 +100,7 @@ private slots:
 
     void announcementReachesPeerTable();
     void ownRowShowsOwnState();
+    void stateCellsDifferBeyondColour();
 
     void shutdownIsClean();
     void shutdownWithAnnouncementsQueued();
@@ -552,6 +575,47 @@ void tst_MainWindow::ownRowShowsOwnState()
     // is the only one: nothing else is on this network.
     QCOMPARE(removed.count(), 0);
     QCOMPARE(view->model()->rowCount(), 1);
+}
+
+void tst_MainWindow::stateCellsDifferBeyondColour()
+{
+    MainWindow *w = window_.get();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QTableView *view = widget<QTableView>(w, "clientListTableView");
+    QAbstractItemModel *model = view->model();
+    QVERIFY(QMetaObject::invokeMethod(w, "processBroadcast",
+                                      Q_ARG(QString, QStringLiteral("10.99.0.7")),
+                                      Q_ARG(QString, QStringLiteral("update:broadcasting_yes:listening_no"))));
+    QVERIFY(QMetaObject::invokeMethod(w, "processBroadcast",
+                                      Q_ARG(QString, QStringLiteral("10.99.0.8")),
+                                      Q_ARG(QString, QStringLiteral("update:broadcasting_no:listening_yes"))));
+    // The view lays the new rows out.
+    QCoreApplication::processEvents();
+    const int first = rowOf(model, QStringLiteral("10.99.0.7"));
+    const int second = rowOf(model, QStringLiteral("10.99.0.8"));
+    QVERIFY(first >= 0 && second >= 0);
+    const QImage shot = view->viewport()->grab().toImage();
+
+    // On and off in the same column: cells of one size and place across, so
+    // the same drawing on both would give the same mask.
+    struct Cells { int column; int on; int off; };
+    for (const Cells &cells : {Cells{1, first, second}, Cells{2, second, first}}) {
+        const QRect on = view->visualRect(model->index(cells.on, cells.column));
+        const QRect off = view->visualRect(model->index(cells.off, cells.column));
+        QVERIFY(!on.isEmpty());
+        QCOMPARE(on.size(), off.size());
+        QVERIFY2(shot.rect().contains(on) && shot.rect().contains(off), "a cell is out of sight");
+        const QVector<bool> onMask = fillMask(shot, on, Qt::green);
+        const QVector<bool> offMask = fillMask(shot, off, Qt::red);
+        const QByteArray column = QByteArray::number(cells.column);
+        QVERIFY2(onMask.contains(true) && offMask.contains(true),
+                 "column " + column + ": a cell is not filled with its colour");
+        QVERIFY2(onMask.contains(false), "column " + column + ": the on cell is only green");
+        QVERIFY2(offMask.contains(false), "column " + column + ": the off cell is only red");
+        QVERIFY2(onMask != offMask,
+                 "column " + column + ": on and off cells look the same without their colours");
+    }
 }
 
 void tst_MainWindow::shutdownIsClean()
