@@ -8,6 +8,7 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>
+#include <QAccessible>
 #include <QApplication>
 #include <QAudioDeviceInfo>
 #include <QBrush>
@@ -29,6 +30,7 @@
 #include <QToolBar>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -64,6 +66,13 @@ QVector<bool> fillMask(const QImage &image, const QRect &cell, const QColor &fil
     return mask;
 }
 
+bool related(QAccessibleInterface *from, QAccessible::Relation kind, QAccessibleInterface *to)
+{
+    const auto relations = from->relations(kind);
+    return std::any_of(relations.cbegin(), relations.cend(),
+                       [to](const auto &relation) { return relation.first == to; });
+}
+
 const char *const shutdownTroubles[] = {
     "QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers cannot be",
     "QObject::~QObject", "killTimer", "startTimer",
@@ -88,6 +97,8 @@ private slots:
     void labelsAndSliders();
     void keyboardFocusFollowsCreationOrder();
     void barsAreEmpty();
+    void screenReadersFindNamesAndLabels_data();
+    void screenReadersFindNamesAndLabels();
     void peerViewColumnsShareWidth();
     void deviceListHoldsInputDevices();
 
@@ -137,7 +148,7 @@ static bool leavesWindowAsItWas(const char *testFunction)
 {
     static const QSet<QByteArray> lookOnly{
         "formWidgets", "labelsAndSliders", "barsAreEmpty", "peerViewColumnsShareWidth",
-        "deviceListHoldsInputDevices"};
+        "deviceListHoldsInputDevices", "screenReadersFindNamesAndLabels"};
     return lookOnly.contains(testFunction);
 }
 
@@ -313,6 +324,48 @@ void tst_MainWindow::barsAreEmpty()
     QTest::mouseClick(widget<QPushButton>(w, "broadcastButton"), Qt::LeftButton);
     QTest::mouseClick(widget<QPushButton>(w, "listenButton"), Qt::LeftButton);
     QVERIFY(statusBar->currentMessage().isEmpty());
+}
+
+void tst_MainWindow::screenReadersFindNamesAndLabels_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("pointsBackToLabel");
+
+    // The table view answers for its name only; it names no label of its own.
+    QTest::newRow("peer view") << "label" << "clientListTableView" << "Network Clients" << false;
+    // On this desktop a list is named by its current entry; its label reaches
+    // a screen reader through the relation.
+    QTest::newRow("device list") << "label_2" << "deviceComboBox" << "" << true;
+    QTest::newRow("output volume") << "label_3" << "outputVolumeControl" << "Output Volume" << true;
+    QTest::newRow("mic volume") << "label_4" << "inputVolumeControl" << "Mic Volume" << true;
+}
+
+// What a screen reader gets through the toolkit's accessibility bridge.
+void tst_MainWindow::screenReadersFindNamesAndLabels()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    QFETCH(bool, pointsBackToLabel);
+
+    MainWindow *w = window_.get();
+    QLabel *labelWidget = widget<QLabel>(w, label.toLatin1().constData());
+    QWidget *controlWidget = widget<QWidget>(w, control.toLatin1().constData());
+    QVERIFY(labelWidget && controlWidget);
+    QCOMPARE(labelWidget->buddy(), controlWidget);
+
+    QAccessibleInterface *labelFace = QAccessible::queryAccessibleInterface(labelWidget);
+    QAccessibleInterface *controlFace = QAccessible::queryAccessibleInterface(controlWidget);
+    QVERIFY(labelFace && controlFace);
+    if (!name.isEmpty())
+        QCOMPARE(controlFace->text(QAccessible::Name), name);
+    QVERIFY2(related(labelFace, QAccessible::Labelled, controlFace),
+             qPrintable(label + " does not say that it labels " + control));
+    if (pointsBackToLabel)
+        QVERIFY2(related(controlFace, QAccessible::Label, labelFace),
+                 qPrintable(control + " does not say that " + label + " labels it"));
 }
 
 void tst_MainWindow::peerViewColumnsShareWidth()
@@ -616,6 +669,18 @@ void tst_MainWindow::stateCellsDifferBeyondColour()
         QVERIFY2(onMask != offMask,
                  "column " + column + ": on and off cells look the same without their colours");
     }
+
+    // And a screen reader reads them out.
+    QAccessibleInterface *table = QAccessible::queryAccessibleInterface(view);
+    QVERIFY(table && table->tableInterface());
+    auto spoken = [table](int row, int column) {
+        QAccessibleInterface *cell = table->tableInterface()->cellAt(row, column);
+        return cell ? cell->text(QAccessible::Name) : QString();
+    };
+    QCOMPARE(spoken(first, 1), QStringLiteral("broadcasting"));
+    QCOMPARE(spoken(first, 2), QStringLiteral("not listening"));
+    QCOMPARE(spoken(second, 1), QStringLiteral("not broadcasting"));
+    QCOMPARE(spoken(second, 2), QStringLiteral("listening"));
 }
 
 void tst_MainWindow::shutdownIsClean()
