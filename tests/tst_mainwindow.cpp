@@ -106,7 +106,7 @@ private slots:
     void buttons();
     void buttonSignals_data();
     void buttonSignals();
-    void draggingOutputSliderSetsVolume();
+    void everyMoveOfOutputSliderSetsVolume();
     void choosingDeviceChangesCapture();
 
     void announcementReachesPeerTable();
@@ -509,36 +509,55 @@ void tst_MainWindow::buttonSignals()
     disconnect(w, nullptr, this, nullptr);
 }
 
-void tst_MainWindow::draggingOutputSliderSetsVolume()
+void tst_MainWindow::everyMoveOfOutputSliderSetsVolume()
 {
     MainWindow *w = window_.get();
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
     QSlider *output = widget<QSlider>(w, "outputVolumeControl");
     QVERIFY(output);
-
-    // Keyboard and page steps move the slider but set no volume.
-    output->setFocus();
-    QTest::keyClick(output, Qt::Key_Left);
-    output->triggerAction(QAbstractSlider::SliderPageStepSub);
-    QCOMPARE(output->value(), 69);
-
-    // Dragging does: the position divided by ten reaches playback on the
-    // receiver's thread.
-    output->setSliderDown(true);
-    output->setSliderPosition(5);
-    output->setSliderDown(false);
-    QTRY_VERIFY(recorder->debugLines().contains(QStringLiteral("output volume set to: 0.5")));
-
-    const QStringList volumeLines = [&] {
+    auto volumeLines = [this] {
         QStringList lines;
         for (const QString &line : recorder->debugLines()) {
             if (line.startsWith(QLatin1String("output volume set to:")))
                 lines << line;
         }
         return lines;
-    }();
-    QCOMPARE(volumeLines, QStringList{"output volume set to: 0.5"});
+    };
+
+    // Each way a person moves the slider. The position divided by ten reaches
+    // playback on the receiver's thread, once per move; the initial position
+    // is never sent.
+    output->setFocus();
+    QTest::keyClick(output, Qt::Key_Left);
+    QCOMPARE(output->value(), 79);
+
+    // One notch of the wheel: three steps up.
+    const QPoint middle = output->rect().center();
+    QWheelEvent notch(middle, output->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(output, &notch);
+    QCOMPARE(output->value(), 82);
+
+    // Beside the handle, at the left end of the groove: one page down.
+    QTest::mouseClick(output, Qt::LeftButton, Qt::NoModifier, QPoint(3, output->height() / 2));
+    QCOMPARE(output->value(), 72);
+
+    // A drag, as the handle reports it.
+    output->setSliderDown(true);
+    output->setSliderPosition(5);
+    output->setSliderDown(false);
+    QCOMPARE(output->value(), 5);
+
+    // The keyboard again, to the end: a move applied twice on the way would
+    // show before this one.
+    QTest::keyClick(output, Qt::Key_End);
+    QCOMPARE(output->value(), 99);
+
+    const QStringList expected{
+        "output volume set to: 7.9", "output volume set to: 8.2", "output volume set to: 7.2",
+        "output volume set to: 0.5", "output volume set to: 9.9"};
+    QTRY_COMPARE(volumeLines(), expected);
 }
 
 void tst_MainWindow::choosingDeviceChangesCapture()
