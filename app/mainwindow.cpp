@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/statemarkdelegate.h"
 #include "audio/sounddevices.h"
 #include "model/model.h"
 #include "net/client.h"
@@ -51,6 +52,7 @@ MainWindow::MainWindow(QWidget *parent)
     clientThread->start(QThread::InheritPriority);
 
     ui->clientListTableView->setModel(clients);
+    ui->clientListTableView->setItemDelegate(new StateMarkDelegate(ui->clientListTableView));
     QHeaderView *header = ui->clientListTableView->horizontalHeader();
     for (int section = 0; section < header->count(); ++section)
         header->setSectionResizeMode(section, QHeaderView::Stretch);
@@ -194,12 +196,17 @@ void MainWindow::on_stopListenButton_clicked()
     client->endListen();
 }
 
-void MainWindow::on_outputVolumeControl_sliderMoved(int position)
+// On every change of value, not only on a drag: the keyboard, the wheel and a
+// click beside the handle move a slider without dragging it, and the volume
+// must be the one the slider shows. A drag changes the value once per step
+// too, so no move is applied twice. The form sets the initial position
+// before these are connected, so it is not applied.
+void MainWindow::on_outputVolumeControl_valueChanged(int position)
 {
     client->setVolume(float(position) / 10.0f);
 }
 
-void MainWindow::on_inputVolumeControl_sliderMoved(int position)
+void MainWindow::on_inputVolumeControl_valueChanged(int position)
 {
     server->setVolume(float(position) / 10.0f);
 }

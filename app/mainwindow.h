@@ -43,8 +43,8 @@ private slots:
     void on_broadcastButton_clicked();
     void on_stopListenButton_clicked();
     void on_endBroadcastButton_clicked();
-    void on_outputVolumeControl_sliderMoved(int position);
-    void on_inputVolumeControl_sliderMoved(int position);
+    void on_outputVolumeControl_valueChanged(int position);
+    void on_inputVolumeControl_valueChanged(int position);
     void on_deviceComboBox_currentIndexChanged(int index);
 
 private:

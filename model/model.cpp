@@ -66,6 +66,23 @@ static QBrush stateBrush(bool on)
     return QBrush(on ? Qt::green : Qt::red, Qt::SolidPattern);
 }
 
+// A status cell says in words what its colour says, for tooltips and screen
+// readers, and tells the view whether it is on, for a mark of its own: red
+// and green look alike to many.
+static QVariant stateCell(int role, bool on, const QString &onText, const QString &offText)
+{
+    switch (role) {
+    case Qt::BackgroundRole:
+        return stateBrush(on);
+    case Qt::ToolTipRole:
+    case Qt::AccessibleTextRole:
+        return on ? onText : offText;
+    case ClientList::StateRole:
+        return on;
+    }
+    return QVariant();
+}
+
 QVariant ClientList::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= clients.size())
@@ -77,13 +94,11 @@ QVariant ClientList::data(const QModelIndex &index, int role) const
             return client->getAddress();
         break;
     case 1:
-        if (role == Qt::BackgroundRole)
-            return stateBrush(client->isBroadcasting);
-        break;
+        return stateCell(role, client->isBroadcasting, QStringLiteral("broadcasting"),
+                         QStringLiteral("not broadcasting"));
     case 2:
-        if (role == Qt::BackgroundRole)
-            return stateBrush(client->isListening);
-        break;
+        return stateCell(role, client->isListening, QStringLiteral("listening"),
+                         QStringLiteral("not listening"));
     }
     return QVariant();
 }

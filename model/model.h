@@ -49,6 +49,9 @@ class ClientList : public QAbstractTableModel
     Q_OBJECT
 
 public:
+    // Whether a status cell is on (bool), for the view's mark beside the colour.
+    static constexpr int StateRole = Qt::UserRole;
+
     explicit ClientList(QObject *parent);
     ~ClientList() override;
 

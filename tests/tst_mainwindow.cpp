@@ -9,12 +9,14 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>
+#include <QAccessible>
 #include <QApplication>
 #include <QAudioDeviceInfo>
 #include <QBrush>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QHostAddress>
+#include <QImage>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -29,6 +31,7 @@
 #include <QToolBar>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -42,6 +45,34 @@ struct ButtonStates
     bool listen;
     bool stopListen;
 };
+
+int rowOf(const QAbstractItemModel *model, const QString &address)
+{
+    for (int row = 0; row < model->rowCount(); ++row) {
+        if (model->index(row, 0).data().toString() == address)
+            return row;
+    }
+    return -1;
+}
+
+// A cell as it looks to someone who cannot tell its fill colour from the
+// other one: for each pixel, only whether it is the fill colour or not.
+QVector<bool> fillMask(const QImage &image, const QRect &cell, const QColor &fill)
+{
+    QVector<bool> mask;
+    for (int y = cell.top(); y <= cell.bottom(); ++y) {
+        for (int x = cell.left(); x <= cell.right(); ++x)
+            mask << (image.pixel(x, y) == fill.rgb());
+    }
+    return mask;
+}
+
+bool related(QAccessibleInterface *from, QAccessible::Relation kind, QAccessibleInterface *to)
+{
+    const auto relations = from->relations(kind);
+    return std::any_of(relations.cbegin(), relations.cend(),
+                       [to](const auto &relation) { return relation.first == to; });
+}
 
 const char *const shutdownTroubles[] = {
     "QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers cannot be",
@@ -67,6 +98,8 @@ private slots:
     void labelsAndSliders();
     void keyboardFocusFollowsCreationOrder();
     void barsAreEmpty();
+    void screenReadersFindNamesAndLabels_data();
+    void screenReadersFindNamesAndLabels();
     void peerViewColumnsShareWidth();
     void deviceListHoldsInputDevices();
 
@@ -74,11 +107,12 @@ private slots:
     void buttons();
     void buttonSignals_data();
     void buttonSignals();
-    void draggingOutputSliderSetsVolume();
+    void everyMoveOfOutputSliderSetsVolume();
     void choosingDeviceChangesCapture();
 
     void announcementReachesPeerTable();
     void ownRowShowsOwnState();
+    void stateCellsDifferBeyondColour();
 
     void shutdownIsClean();
     void shutdownWithAnnouncementsQueued();
@@ -115,7 +149,7 @@ static bool leavesWindowAsItWas(const char *testFunction)
 {
     static const QSet<QByteArray> lookOnly{
         "formWidgets", "labelsAndSliders", "barsAreEmpty", "peerViewColumnsShareWidth",
-        "deviceListHoldsInputDevices"};
+        "deviceListHoldsInputDevices", "screenReadersFindNamesAndLabels"};
     return lookOnly.contains(testFunction);
 }
 
@@ -293,6 +327,48 @@ void tst_MainWindow::barsAreEmpty()
     QVERIFY(statusBar->currentMessage().isEmpty());
 }
 
+void tst_MainWindow::screenReadersFindNamesAndLabels_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("pointsBackToLabel");
+
+    // The table view answers for its name only; it names no label of its own.
+    QTest::newRow("peer view") << "label" << "clientListTableView" << "Network Clients" << false;
+    // On this desktop a list is named by its current entry; its label reaches
+    // a screen reader through the relation.
+    QTest::newRow("device list") << "label_2" << "deviceComboBox" << "" << true;
+    QTest::newRow("output volume") << "label_3" << "outputVolumeControl" << "Output Volume" << true;
+    QTest::newRow("mic volume") << "label_4" << "inputVolumeControl" << "Mic Volume" << true;
+}
+
+// What a screen reader gets through the toolkit's accessibility bridge.
+void tst_MainWindow::screenReadersFindNamesAndLabels()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    QFETCH(bool, pointsBackToLabel);
+
+    MainWindow *w = window_.get();
+    QLabel *labelWidget = widget<QLabel>(w, label.toLatin1().constData());
+    QWidget *controlWidget = widget<QWidget>(w, control.toLatin1().constData());
+    QVERIFY(labelWidget && controlWidget);
+    QCOMPARE(labelWidget->buddy(), controlWidget);
+
+    QAccessibleInterface *labelFace = QAccessible::queryAccessibleInterface(labelWidget);
+    QAccessibleInterface *controlFace = QAccessible::queryAccessibleInterface(controlWidget);
+    QVERIFY(labelFace && controlFace);
+    if (!name.isEmpty())
+        QCOMPARE(controlFace->text(QAccessible::Name), name);
+    QVERIFY2(related(labelFace, QAccessible::Labelled, controlFace),
+             qPrintable(label + " does not say that it labels " + control));
+    if (pointsBackToLabel)
+        QVERIFY2(related(controlFace, QAccessible::Label, labelFace),
+                 qPrintable(control + " does not say that " + label + " labels it"));
+}
+
 void tst_MainWindow::peerViewColumnsShareWidth()
 {
     MainWindow *w = window_.get();
@@ -439,36 +515,55 @@ void tst_MainWindow::buttonSignals()
     disconnect(w, nullptr, this, nullptr);
 }
 
-void tst_MainWindow::draggingOutputSliderSetsVolume()
+void tst_MainWindow::everyMoveOfOutputSliderSetsVolume()
 {
     MainWindow *w = window_.get();
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
     QSlider *output = widget<QSlider>(w, "outputVolumeControl");
     QVERIFY(output);
-
-    // Keyboard and page steps move the slider but set no volume.
-    output->setFocus();
-    QTest::keyClick(output, Qt::Key_Left);
-    output->triggerAction(QAbstractSlider::SliderPageStepSub);
-    QCOMPARE(output->value(), 69);
-
-    // Dragging does: the position divided by ten reaches playback on the
-    // receiver's thread.
-    output->setSliderDown(true);
-    output->setSliderPosition(5);
-    output->setSliderDown(false);
-    QTRY_VERIFY(recorder->debugLines().contains(QStringLiteral("output volume set to: 0.5")));
-
-    const QStringList volumeLines = [&] {
+    auto volumeLines = [this] {
         QStringList lines;
         for (const QString &line : recorder->debugLines()) {
             if (line.startsWith(QLatin1String("output volume set to:")))
                 lines << line;
         }
         return lines;
-    }();
-    QCOMPARE(volumeLines, QStringList{"output volume set to: 0.5"});
+    };
+
+    // Each way a person moves the slider. The position divided by ten reaches
+    // playback on the receiver's thread, once per move; the initial position
+    // is never sent.
+    output->setFocus();
+    QTest::keyClick(output, Qt::Key_Left);
+    QCOMPARE(output->value(), 79);
+
+    // One notch of the wheel: three steps up.
+    const QPoint middle = output->rect().center();
+    QWheelEvent notch(middle, output->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(output, &notch);
+    QCOMPARE(output->value(), 82);
+
+    // Beside the handle, at the left end of the groove: one page down.
+    QTest::mouseClick(output, Qt::LeftButton, Qt::NoModifier, QPoint(3, output->height() / 2));
+    QCOMPARE(output->value(), 72);
+
+    // A drag, as the handle reports it.
+    output->setSliderDown(true);
+    output->setSliderPosition(5);
+    output->setSliderDown(false);
+    QCOMPARE(output->value(), 5);
+
+    // The keyboard again, to the end: a move applied twice on the way would
+    // show before this one.
+    QTest::keyClick(output, Qt::Key_End);
+    QCOMPARE(output->value(), 99);
+
+    const QStringList expected{
+        "output volume set to: 7.9", "output volume set to: 8.2", "output volume set to: 7.2",
+        "output volume set to: 0.5", "output volume set to: 9.9"};
+    QTRY_COMPARE(volumeLines(), expected);
 }
 
 void tst_MainWindow::choosingDeviceChangesCapture()
@@ -558,6 +653,59 @@ void tst_MainWindow::ownRowShowsOwnState()
     // is the only one: nothing else is on this network.
     QCOMPARE(removed.count(), 0);
     QCOMPARE(view->model()->rowCount(), 1);
+}
+
+void tst_MainWindow::stateCellsDifferBeyondColour()
+{
+    MainWindow *w = window_.get();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QTableView *view = widget<QTableView>(w, "clientListTableView");
+    QAbstractItemModel *model = view->model();
+    QVERIFY(QMetaObject::invokeMethod(w, "processBroadcast",
+                                      Q_ARG(QString, QStringLiteral("10.99.0.7")),
+                                      Q_ARG(QString, QStringLiteral("update:broadcasting_yes:listening_no"))));
+    QVERIFY(QMetaObject::invokeMethod(w, "processBroadcast",
+                                      Q_ARG(QString, QStringLiteral("10.99.0.8")),
+                                      Q_ARG(QString, QStringLiteral("update:broadcasting_no:listening_yes"))));
+    // The view lays the new rows out.
+    QCoreApplication::processEvents();
+    const int first = rowOf(model, QStringLiteral("10.99.0.7"));
+    const int second = rowOf(model, QStringLiteral("10.99.0.8"));
+    QVERIFY(first >= 0 && second >= 0);
+    const QImage shot = view->viewport()->grab().toImage();
+
+    // On and off in the same column: cells of one size and place across, so
+    // the same drawing on both would give the same mask.
+    struct Cells { int column; int on; int off; };
+    for (const Cells &cells : {Cells{1, first, second}, Cells{2, second, first}}) {
+        const QRect on = view->visualRect(model->index(cells.on, cells.column));
+        const QRect off = view->visualRect(model->index(cells.off, cells.column));
+        QVERIFY(!on.isEmpty());
+        QCOMPARE(on.size(), off.size());
+        QVERIFY2(shot.rect().contains(on) && shot.rect().contains(off), "a cell is out of sight");
+        const QVector<bool> onMask = fillMask(shot, on, Qt::green);
+        const QVector<bool> offMask = fillMask(shot, off, Qt::red);
+        const QByteArray column = QByteArray::number(cells.column);
+        QVERIFY2(onMask.contains(true) && offMask.contains(true),
+                 "column " + column + ": a cell is not filled with its colour");
+        QVERIFY2(onMask.contains(false), "column " + column + ": the on cell is only green");
+        QVERIFY2(offMask.contains(false), "column " + column + ": the off cell is only red");
+        QVERIFY2(onMask != offMask,
+                 "column " + column + ": on and off cells look the same without their colours");
+    }
+
+    // And a screen reader reads them out.
+    QAccessibleInterface *table = QAccessible::queryAccessibleInterface(view);
+    QVERIFY(table && table->tableInterface());
+    auto spoken = [table](int row, int column) {
+        QAccessibleInterface *cell = table->tableInterface()->cellAt(row, column);
+        return cell ? cell->text(QAccessible::Name) : QString();
+    };
+    QCOMPARE(spoken(first, 1), QStringLiteral("broadcasting"));
+    QCOMPARE(spoken(first, 2), QStringLiteral("not listening"));
+    QCOMPARE(spoken(second, 1), QStringLiteral("not broadcasting"));
+    QCOMPARE(spoken(second, 2), QStringLiteral("listening"));
 }
 
 void tst_MainWindow::shutdownIsClean()

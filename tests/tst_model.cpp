@@ -103,6 +103,8 @@ private slots:
     void statusString();
     void cellRoles_data();
     void cellRoles();
+    void stateCellsSayTheirState_data();
+    void stateCellsSayTheirState();
     void getAddressAtIgnoresColumn();
 
     void announcedPeerNeverExpires();
@@ -499,6 +501,36 @@ void tst_Model::cellRoles()
     // Cells can be selected, not edited.
     QCOMPARE(table->flags(table->index(0, column)),
              Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren);
+}
+
+void tst_Model::stateCellsSayTheirState_data()
+{
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("broadcasting");
+    QTest::addColumn<QString>("listening");
+
+    QTest::newRow("broadcasting, not listening")
+        << announcement << "broadcasting" << "not listening";
+    QTest::newRow("listening, not broadcasting")
+        << "update:broadcasting_no:listening_yes" << "not broadcasting" << "listening";
+}
+
+// What a tooltip shows and a screen reader reads instead of the colour.
+void tst_Model::stateCellsSayTheirState()
+{
+    QFETCH(QString, status);
+    QFETCH(QString, broadcasting);
+    QFETCH(QString, listening);
+
+    ClientList *table = makeModel();
+    table->processClient(QStringLiteral("10.0.0.2"), status);
+
+    for (const int role : {int(Qt::ToolTipRole), int(Qt::AccessibleTextRole)}) {
+        QVERIFY2(!table->data(table->index(0, 0), role).isValid(),
+                 qPrintable(QStringLiteral("the address cell answers role %1").arg(role)));
+        QCOMPARE(table->data(table->index(0, 1), role).toString(), broadcasting);
+        QCOMPARE(table->data(table->index(0, 2), role).toString(), listening);
+    }
 }
 
 void tst_Model::getAddressAtIgnoresColumn()
