@@ -5,12 +5,29 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
+
 namespace {
 
 constexpr size_t frameBytes = 2;
 // Captured audio the owner has not taken yet, at most: a second. An owner
 // that stalls longer loses the oldest, and memory stays bounded.
 constexpr int capturedLimitBytes = 88200;
+
+// A stream is handed to the sound library's thread through the library, whose
+// own synchronisation the thread checker cannot see: every stream opened
+// passes this on its way there, and every callback passes it on arrival.
+std::atomic<unsigned> published{0};
+
+void publish()
+{
+    published.fetch_add(1, std::memory_order_release);
+}
+
+void arrive()
+{
+    published.load(std::memory_order_acquire);
+}
 
 class LoopLock
 {
@@ -52,14 +69,20 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     if (!made)
         return nullptr;
     auto *opened = new PulseStream(direction, owner, notifySlot);
-    // The server hands over what it has, on PulseAudio a few hundred bytes at
-    // a time: a datagram for each would cost the sender dearly, and waiting
-    // for a whole period adds most of a period to the delay on average.
-    opened->notifyBytes = qMax(bufferBytes / 2, int(frameBytes));
-    opened->loop = loop;
-    opened->stream = made;
-    opened->corkWanted = corked;
-    opened->corkApplied = corked;
+    {
+        // The sound library's thread reads these in the callbacks, under this
+        // lock: its own lock is one the thread checker cannot see.
+        std::lock_guard<std::mutex> guard(opened->lock);
+        // The server hands over what it has, on PulseAudio a few hundred bytes
+        // at a time: a datagram for each would cost the sender dearly, and
+        // waiting for a whole period adds most of a period to the delay.
+        opened->notifyBytes = qMax(bufferBytes / 2, int(frameBytes));
+        opened->loop = loop;
+        opened->stream = made;
+        opened->corkWanted = corked;
+        opened->corkApplied = corked;
+    }
+    publish();
     const auto flags = corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
     pa_stream_set_state_callback(made, stateChanged, opened);
 
@@ -94,12 +117,17 @@ PulseStream::~PulseStream()
     }
     if (!stream)
         return;
-    LoopLock locked(loop);
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
-        pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
+    {
+        LoopLock locked(loop);
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+            pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+    }
+    // A callback that ran before they were cleared is over: let the thread
+    // checker see it ends before this object does.
+    std::lock_guard<std::mutex> guard(lock);
 }
 
 PulseStream::State PulseStream::state() const
@@ -158,10 +186,10 @@ void PulseStream::setCorked(bool corked)
         if (corked)
             captured.clear();
     }
-    applyCork();
+    applyCork(stream);
 }
 
-void PulseStream::applyCork()
+void PulseStream::applyCork(pa_stream *stream)
 {
     // With the loop's lock held. The server takes a cork only from a ready
     // stream: one asked for earlier is applied when it becomes ready.
@@ -187,10 +215,11 @@ void PulseStream::notify()
 
 void PulseStream::stateChanged(pa_stream *stream, void *self)
 {
+    arrive();
     auto *me = static_cast<PulseStream *>(self);
     const pa_stream_state_t now = pa_stream_get_state(stream);
     if (now == PA_STREAM_READY)
-        me->applyCork();
+        me->applyCork(stream);
     std::lock_guard<std::mutex> guard(me->lock);
     if (now == PA_STREAM_FAILED)
         me->failure = pa_context_errno(pa_stream_get_context(stream));
@@ -200,6 +229,7 @@ void PulseStream::stateChanged(pa_stream *stream, void *self)
 
 void PulseStream::readable(pa_stream *stream, size_t, void *self)
 {
+    arrive();
     auto *me = static_cast<PulseStream *>(self);
     std::lock_guard<std::mutex> guard(me->lock);
     const bool wasShort = me->captured.size() < me->notifyBytes;

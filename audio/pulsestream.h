@@ -49,7 +49,7 @@ public:
 private:
     PulseStream(Direction direction, QObject *owner, const char *notifySlot);
     void notify();
-    void applyCork();
+    void applyCork(pa_stream *stream);
 
     static void stateChanged(pa_stream *stream, void *self);
     static void readable(pa_stream *stream, size_t length, void *self);
