@@ -173,30 +173,56 @@ QByteArray inflateBody(const QByteArray &datagram)
     return body.isNull() ? QByteArray() : QByteArray(body.constData(), body.size());
 }
 
-// QDataStream reserves up to a megabyte for a value before it finds the value
-// cut short; a length that cannot fit in what is left is refused first.
-static bool valueFits(const QByteArray &bytes, qint64 offset)
+namespace {
+
+// One value as QDataStream writes a QString or a QByteArray at version 15: a
+// big-endian byte count, FF FF FF FF for a null value, then the bytes.
+struct Value
 {
-    const qint64 left = bytes.size() - offset;
+    const char *bytes = nullptr; // null for a null value
+    int size = 0;
+};
+
+// Reads the value at `offset` and moves past it; false when what is left
+// cannot hold it, so that a forged count costs nothing.
+bool readValue(const QByteArray &body, int &offset, Value &value)
+{
+    const int left = body.size() - offset;
     if (left < 4)
         return false;
-    const auto length = qFromBigEndian<quint32>(bytes.constData() + offset);
-    return length == 0xFFFFFFFFu || qint64(length) <= left - 4;
+    const auto count = qFromBigEndian<quint32>(body.constData() + offset);
+    offset += 4;
+    value = Value();
+    if (count == 0xFFFFFFFFu)
+        return true;
+    if (count > quint32(left - 4))
+        return false;
+    value.bytes = body.constData() + offset;
+    value.size = int(count);
+    offset += value.size;
+    return true;
 }
 
+} // namespace
+
+// Reads what QDataStream would read from the body, value for value, without
+// its set-up, which costs as much as inflating a small chunk: a value cut
+// short or a string of an odd byte count reads as null and ends the reading.
 Message parse(const QByteArray &datagram)
 {
     Message message;
     // Read in place: the values read out of it are copies of their own.
-    const QByteArray bytes = threadInflater().inflate(datagram);
-    if (!valueFits(bytes, 0))
+    const QByteArray body = threadInflater().inflate(datagram);
+    int offset = 0;
+    Value value;
+    if (!readValue(body, offset, value) || value.size % 2 != 0)
         return message;
-    QDataStream stream(bytes);
-    stream.setVersion(streamVersion);
-    // A value cut short reads as empty; the stream status does not matter.
-    stream >> message.header;
-    if (stream.status() == QDataStream::Ok && valueFits(bytes, stream.device()->pos()))
-        stream >> message.payload;
+    if (value.bytes) {
+        message.header.resize(value.size / 2);
+        qFromBigEndian<ushort>(value.bytes, value.size / 2, message.header.data());
+    }
+    if (readValue(body, offset, value) && value.bytes)
+        message.payload = QByteArray(value.bytes, value.size);
     return message;
 }
 
