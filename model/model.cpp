@@ -127,6 +127,19 @@ QHostAddress ClientList::getAddressAt(const QModelIndex &index) const
     return QHostAddress(clients.at(row)->getAddress());
 }
 
+// The flag a status field leaves: set by the word `yes`, cleared by the word
+// `no` (which wins when the field holds both), kept when it holds neither.
+static bool flagFromField(const QString &field, const QString &yes, const QString &no,
+                          bool current)
+{
+    bool flag = current;
+    if (field.contains(yes, Qt::CaseSensitive))
+        flag = true;
+    if (field.contains(no, Qt::CaseSensitive))
+        flag = false;
+    return flag;
+}
+
 bool ClientList::hasAddress(QString address)
 {
     ClientInfo *client = clientsByAddress.value(address);
@@ -157,29 +170,32 @@ void ClientList::processClient(QString clientAddress, QString controlString)
     if (fields.size() != 3)
         return;
 
+    ClientInfo *client = clientsByAddress.value(clientAddress);
+    if (!client)
+        return;
+    const bool broadcasting = flagFromField(fields.at(1), QStringLiteral("broadcasting_yes"),
+                                            QStringLiteral("broadcasting_no"), client->isBroadcasting);
+    const bool listening = flagFromField(fields.at(2), QStringLiteral("listening_yes"),
+                                         QStringLiteral("listening_no"), client->isListening);
+    // Every peer says the same ten times a second, and the view repaints what
+    // it is told has changed: only a flag that really changes is reported.
+    if (broadcasting == client->isBroadcasting && listening == client->isListening)
+        return;
+
     // Addresses are unique, so the one row that holds this address is the
     // record's own; finding it by pointer is far cheaper than by address.
-    ClientInfo *client = clientsByAddress.value(clientAddress);
-    const int i = clients.indexOf(client);
-    if (client && i >= 0) {
-        const QModelIndex broadcastingCell = createIndex(i, 1);
-        const QModelIndex listeningCell = createIndex(i, 2);
-        if (fields.at(1).contains("broadcasting_yes", Qt::CaseSensitive)) {
-            client->isBroadcasting = true;
-            emit dataChanged(broadcastingCell, broadcastingCell);
-        }
-        if (fields.at(1).contains("broadcasting_no", Qt::CaseSensitive)) {
-            client->isBroadcasting = false;
-            emit dataChanged(broadcastingCell, broadcastingCell);
-        }
-        if (fields.at(2).contains("listening_yes", Qt::CaseSensitive)) {
-            client->isListening = true;
-            emit dataChanged(listeningCell, listeningCell);
-        }
-        if (fields.at(2).contains("listening_no", Qt::CaseSensitive)) {
-            client->isListening = false;
-            emit dataChanged(listeningCell, listeningCell);
-        }
+    const int row = clients.indexOf(client);
+    if (row < 0)
+        return;
+    if (broadcasting != client->isBroadcasting) {
+        client->isBroadcasting = broadcasting;
+        const QModelIndex cell = createIndex(row, 1);
+        emit dataChanged(cell, cell);
+    }
+    if (listening != client->isListening) {
+        client->isListening = listening;
+        const QModelIndex cell = createIndex(row, 2);
+        emit dataChanged(cell, cell);
     }
 }
 

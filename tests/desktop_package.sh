@@ -2,8 +2,9 @@
 # Builds the Debian package with CPack, installs it, starts the installed
 # program the way its desktop entry does, under Xvfb, waits for its window,
 # checks the window's class and icon, closes it as a window manager would and
-# expects a clean exit. Must run inside tests/sandbox.sh: the program
-# broadcasts.
+# expects a clean exit with no debug line on standard error (a desktop session
+# hands that to the system journal). Must run inside tests/sandbox.sh: the
+# program broadcasts.
 #
 #   desktop_package.sh APP_ID        (INTERCOM_BUILD_DIR names the build directory)
 #
@@ -19,6 +20,7 @@ build=${INTERCOM_BUILD_DIR:?INTERCOM_BUILD_DIR must name the build directory}
 readonly window_deadline_s=30
 readonly exit_deadline_s=15
 readonly shutdown_warnings='QThread: Destroyed|Timers cannot be stopped|Socket notifiers cannot be|QObject::killTimer|QObject::startTimer|QBasicTimer|platform plugin'
+readonly progress_lines='^(update sent|wrote|device started|output volume set to|Client|control string)'
 
 work=$(mktemp -d /tmp/intercom-package.XXXXXX)
 installed_for_real=0
@@ -129,10 +131,21 @@ for f in "${payload[@]}"; do
     [ -f "${prefix%/usr}/$f" ] || fail "/$f not installed"
 done
 
-# The desktop entry's Exec line is what the menu runs.
+# The desktop entry's Exec line is what the menu runs: its words, unquoted as
+# the desktop entry format quotes them, with the installed bin directory
+# first on PATH as /usr/bin is for a real install.
 exec_line=$(sed -n 's/^Exec=//p' "$prefix/share/applications/$app_id.desktop")
-program=$prefix/bin/${exec_line%% *}
-[ -x "$program" ] || fail "Exec=$exec_line does not name the installed program"
+mapfile -t exec_words < <(python3 -c 'import shlex, sys; print("\n".join(shlex.split(sys.argv[1])))' \
+    "$exec_line")
+command_word=
+for word in "${exec_words[@]}"; do
+    case $word in
+        env|*=*) ;;
+        *) command_word=$word; break ;;
+    esac
+done
+[ -n "$command_word" ] && [ -x "$prefix/bin/$command_word" ] ||
+    fail "Exec=$exec_line does not name the installed program"
 
 # --- an X server and a sound server of our own
 mkdir -p "$work/runtime" && chmod 700 "$work/runtime"
@@ -147,9 +160,11 @@ done
 export DISPLAY=":$(tr -dc 0-9 <"$work/display")"
 pulse_start "$work/pulse" || fail "PulseAudio did not start"
 
-# --- run the installed program
-env -u WAYLAND_DISPLAY -u SESSION_MANAGER QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
-    "$program" >"$work/program-stdout.log" 2>"$work/program-stderr.log" &
+# --- run the installed program as the menu does; whether it is quiet must
+# come from the entry, not from this environment
+env -u WAYLAND_DISPLAY -u SESSION_MANAGER -u QT_LOGGING_RULES QT_QPA_PLATFORM=xcb \
+    XDG_RUNTIME_DIR="$work/runtime" PATH="$prefix/bin:$PATH" \
+    "${exec_words[@]}" >"$work/program-stdout.log" 2>"$work/program-stderr.log" &
 program_pid=$!
 
 wid=
@@ -195,8 +210,12 @@ if grep -E "$shutdown_warnings" "$work/program-stderr.log" >&2; then
     fail "Qt warned (above)"
 fi
 echo "window closed, exit code 0, no Qt warnings"
-echo "the program's standard error, without its progress lines:"
-grep -v -E '^(update sent|wrote|device started|Client|control string)' "$work/program-stderr.log" | sort | uniq -c | head -n 20
+if grep -q -E "$progress_lines" "$work/program-stderr.log"; then
+    grep -E "$progress_lines" "$work/program-stderr.log" | head -n 5 >&2
+    fail "started from its desktop entry, the program wrote debug lines (above)"
+fi
+echo "no debug lines; the program's standard error:"
+sort "$work/program-stderr.log" | uniq -c | head -n 20
 
 # --- remove it and leave nothing behind
 if [ $installed_for_real = 1 ]; then

@@ -95,6 +95,21 @@ QByteArray junk(int size, quint32 seed)
     return bytes;
 }
 
+// Random, yet with the runs and repeats deflate finds matches in.
+QByteArray compressibleJunk(int size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes;
+    bytes.reserve(size);
+    while (bytes.size() < size) {
+        const char c = char('a' + random.bounded(4));
+        const int run = 1 + random.bounded(12);
+        bytes.append(QByteArray(run, c));
+    }
+    bytes.truncate(size);
+    return bytes;
+}
+
 qint64 peakResidentBytes()
 {
     rusage usage = {};
@@ -141,6 +156,8 @@ private slots:
     void audioBodyBytes();
     void buildIsDefaultCompression_data();
     void buildIsDefaultCompression();
+    void compressIsQCompress_data();
+    void compressIsQCompress();
 
     void classify_data();
     void classify();
@@ -258,6 +275,35 @@ void tst_Datagram::buildIsDefaultCompression()
     const QByteArray body = Datagram::body(header, payload);
     QCOMPARE(Datagram::build(header, payload), qCompress(body, -1));
     QVERIFY(Datagram::build(header, payload).mid(4, 2) == QByteArray::fromHex("789C"));
+}
+
+// Every instance already on the network reads what qCompress writes, so the
+// kept and reset stream must write it byte for byte. The rows run one after
+// the other on the same stream: small inputs after large ones catch a reset
+// that leaves anything behind.
+void tst_Datagram::compressIsQCompress_data()
+{
+    QTest::addColumn<QByteArray>("data");
+
+    quint32 seed = 100;
+    for (const int size : {0, 1, 2, 100, 1764, 2048, 4410, 8191, 8192, 8210, 60000}) {
+        QTest::addRow("%d random bytes", size) << junk(size, ++seed);
+        QTest::addRow("%d compressible bytes", size) << compressibleJunk(size, ++seed);
+    }
+    QTest::newRow("60000 zero bytes") << QByteArray(60000, '\0');
+    QTest::newRow("1 zero byte, after the largest") << QByteArray(1, '\0');
+    QTest::newRow("audio body, after the largest")
+        << Datagram::body(Datagram::audioHeader, junk(2048, ++seed));
+}
+
+void tst_Datagram::compressIsQCompress()
+{
+    QFETCH(QByteArray, data);
+
+    const QByteArray compressed = Datagram::compress(data);
+    QCOMPARE(compressed, qCompress(data, -1));
+    QCOMPARE(Datagram::inflateBody(compressed), data);
+    QCOMPARE(qUncompress(compressed), data);
 }
 
 void tst_Datagram::classify_data()
