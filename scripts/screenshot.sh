@@ -24,11 +24,18 @@ done
 pulse_start "$work/pa"; pa=$PULSE_SERVER
 pulse_start "$work/pb"; pb=$PULSE_SERVER
 
-ip netns exec a Xvfb :61 -noreset -screen 0 400x420x24 >/dev/null 2>&1 &
-for _ in $(seq 50); do ip netns exec a xdpyinfo -display :61 >/dev/null 2>&1 && break; sleep 0.1; done
-ip netns exec a env DISPLAY=:61 PULSE_SERVER="$pa" "$bin" >"$work/a.log" 2>&1 &
+# A display number no other display (on this machine or in another
+# namespace) holds a lock file for.
+d=61
+while [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ]; do d=$((d + 1)); done
+ip netns exec a Xvfb ":$d" -noreset -screen 0 400x420x24 >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 50); do ip netns exec a xdpyinfo -display ":$d" >/dev/null 2>&1 && break; sleep 0.1; done
+ip netns exec a env DISPLAY=":$d" PULSE_SERVER="$pa" "$bin" >"$work/a.log" 2>&1 &
+first=$!
 ip netns exec b env QT_QPA_PLATFORM=offscreen PULSE_SERVER="$pb" "$bin" >"$work/b.log" 2>&1 &
-x() { ip netns exec a env DISPLAY=:61 "$@"; }
+second=$!
+x() { ip netns exec a env DISPLAY=":$d" "$@"; }
 wid=$(x xdotool search --sync --name MainWindow | head -1)
 x xdotool windowmove --sync "$wid" 0 0
 for _ in $(seq 50); do grep -q 'Client Added, size:  2' "$work/a.log" && break; sleep 0.1; done
@@ -38,6 +45,8 @@ for _ in $(seq 50); do grep -q 'broadcasting_yes:listening_yes' "$work/a.log" &&
 sleep 0.3
 x import -window "$wid" "$top/docs/screenshot.png"
 x xdotool windowclose "$wid"
-pkill -f "$bin"; pkill Xvfb
+# Only what this script started: other displays and instances may be running.
+kill "$first" "$second" 2>/dev/null; wait "$first" "$second" 2>/dev/null
+kill "$xvfb"; wait "$xvfb" 2>/dev/null
 pulse_stop "$work/pa"; pulse_stop "$work/pb"
 rm -rf "$work"
