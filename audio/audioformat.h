@@ -8,8 +8,16 @@
 // datagram describes it.
 namespace AudioFormat {
 
-// The playback stream's buffer, and the largest chunk: one datagram's audio.
+// The largest chunk: one datagram's audio.
 constexpr int bufferBytes = 8192;
+// What the playback stream holds on the server at most (46 ms): its share of
+// the delay between mouth and ear. More waits here, in the playback queue.
+constexpr int playbackStreamBytes = 4096;
+// Playback starts (and starts again after running dry) once this much is
+// buffered: the cover for chunks that come late. It starts at one step
+// (12 ms) and grows by a step each time a chunk came too late, up to the
+// whole stream, and shrinks again while none does.
+constexpr int playbackCoverStepBytes = 1024;
 // What capture asks of the server per period (23 ms of sound). Servers that
 // hand over whole periods (PipeWire, hardware microphones) make a chunk of
 // this size, and a listener hears each sample a period late at least;

@@ -22,6 +22,11 @@ constexpr int staleAfterMs = 500;
 constexpr int standingWindowMs = 1000;
 // A stream lost while the server still answers (its sink removed, say).
 constexpr int reopenAfterMs = 1000;
+// Audio that comes within this of the stream running dry was late; later
+// than that, the talk had paused.
+constexpr int lateChunkMs = 200;
+// How long the cover for late chunks must have sufficed before it shrinks.
+constexpr int coverShrinkMs = 20000;
 
 } // namespace
 
@@ -48,7 +53,8 @@ void AudioOutput::open()
     if (stream)
         return;
     stream.reset(PulseStream::open(PulseStream::Direction::Playback, QByteArray(),
-                                   AudioFormat::bufferBytes, this, "streamChanged"));
+                                   AudioFormat::playbackStreamBytes, this, "streamChanged", false,
+                                   cover));
     if (!stream && !failureLogged) {
         qDebug() << "audio playback could not start";
         failureLogged = true;
@@ -59,6 +65,8 @@ void AudioOutput::open()
 
 void AudioOutput::streamChanged()
 {
+    if (stream && stream->takeUnderflows() > 0)
+        ranDry.start();
     if (!stream || stream->state() != PulseStream::State::Gone)
         return;
     dropStream();
@@ -94,6 +102,7 @@ void AudioOutput::writeData(QByteArray data)
     // byte: only whole samples play.
     qint64 taken = 0;
     if (stream) {
+        adaptCover();
         QByteArray samples = data;
         samples.truncate(samples.size() - samples.size() % 2);
         if (volume < 1.0f)
@@ -118,6 +127,29 @@ void AudioOutput::writeData(QByteArray data)
         }
     }
     qDebug() << "wrote: " << taken << " down from: " << data.size();
+}
+
+void AudioOutput::adaptCover()
+{
+    // The stream ran dry, and audio came again soon after: a chunk came late,
+    // not the end of a talk. Wait for a little more before playing the next
+    // time; while no chunk comes late for a while, wait a little less.
+    int wanted = cover;
+    if (ranDry.isValid() && ranDry.elapsed() < lateChunkMs) {
+        wanted = qMin(cover + AudioFormat::playbackCoverStepBytes, AudioFormat::playbackStreamBytes);
+        coverHeld.start();
+    } else if (!coverHeld.isValid()) {
+        coverHeld.start();
+    } else if (coverHeld.elapsed() >= coverShrinkMs && cover > AudioFormat::playbackCoverStepBytes) {
+        wanted = cover - AudioFormat::playbackCoverStepBytes;
+        coverHeld.start();
+    }
+    ranDry.invalidate();
+    if (wanted != cover) {
+        cover = wanted;
+        stream->setStartThreshold(cover);
+        qDebug() << "playback waits for:" << cover;
+    }
 }
 
 qint64 AudioOutput::dropStandingDelay()

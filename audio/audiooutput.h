@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include "audio/audioformat.h"
+
 #include <memory>
 
 class PulseStream;
@@ -36,6 +38,7 @@ private slots:
 private:
     // Drops held-back audio that stood unneeded for a while; returns how much.
     qint64 dropStandingDelay();
+    void adaptCover();
     void dropStream();
 
     QTimer *feeder = nullptr;
@@ -54,6 +57,10 @@ private:
     // needed to cover a late chunk.
     int standingQueue = 0;
     QElapsedTimer standingWindow;
+    // See playbackCoverStepBytes.
+    int cover = AudioFormat::playbackCoverStepBytes;
+    QElapsedTimer ranDry;
+    QElapsedTimer coverHeld;
 };
 
 #endif // AUDIOOUTPUT_H

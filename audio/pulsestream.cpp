@@ -52,7 +52,8 @@ PulseStream::PulseStream(Direction direction, QObject *owner, const char *notify
 }
 
 PulseStream *PulseStream::open(Direction direction, const QByteArray &device, int bufferBytes,
-                               QObject *owner, const char *notifySlot, bool corked)
+                               QObject *owner, const char *notifySlot, bool corked,
+                               int startBytes)
 {
     SoundDevices *devices = SoundDevices::instance();
     pa_threaded_mainloop *loop = devices->mainloop();
@@ -85,6 +86,8 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     publish();
     const auto flags = corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
     pa_stream_set_state_callback(made, stateChanged, opened);
+    if (playback)
+        pa_stream_set_underflow_callback(made, underflowed, opened);
 
     pa_buffer_attr buffer;
     buffer.maxlength = uint32_t(-1);
@@ -96,6 +99,8 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     int connected;
     if (playback) {
         buffer.tlength = uint32_t(bufferBytes);
+        if (startBytes > 0)
+            buffer.prebuf = uint32_t(qMin(startBytes, bufferBytes));
         connected = pa_stream_connect_playback(made, name, &buffer, flags, nullptr, nullptr);
     } else {
         buffer.fragsize = uint32_t(bufferBytes);
@@ -121,6 +126,7 @@ PulseStream::~PulseStream()
         LoopLock locked(loop);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_underflow_callback(stream, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
             pa_stream_disconnect(stream);
         pa_stream_unref(stream);
@@ -204,6 +210,34 @@ void PulseStream::applyCork(pa_stream *stream)
     }
     if (pa_operation *op = pa_stream_cork(stream, wanted ? 1 : 0, nullptr, nullptr))
         pa_operation_unref(op);
+}
+
+void PulseStream::setStartThreshold(int bytes)
+{
+    LoopLock locked(loop);
+    if (pa_stream_get_state(stream) != PA_STREAM_READY)
+        return;
+    pa_buffer_attr buffer = *pa_stream_get_buffer_attr(stream);
+    buffer.prebuf = uint32_t(qBound(int(frameBytes), bytes, int(buffer.tlength)));
+    if (pa_operation *op = pa_stream_set_buffer_attr(stream, &buffer, nullptr, nullptr))
+        pa_operation_unref(op);
+}
+
+int PulseStream::takeUnderflows()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    const int count = underflows;
+    underflows = 0;
+    return count;
+}
+
+void PulseStream::underflowed(pa_stream *, void *self)
+{
+    arrive();
+    auto *me = static_cast<PulseStream *>(self);
+    std::lock_guard<std::mutex> guard(me->lock);
+    ++me->underflows;
+    me->notify();
 }
 
 void PulseStream::notify()

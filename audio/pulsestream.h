@@ -25,9 +25,17 @@ public:
     enum class State { Connecting, Ready, Gone };
 
     // nullptr while no sound server answers. An empty device is the server's
-    // default.
+    // default. `bufferBytes` is what a playback stream holds at most, or a
+    // capture stream's period; `startBytes` the playback start threshold.
     static PulseStream *open(Direction direction, const QByteArray &device, int bufferBytes,
-                             QObject *owner, const char *notifySlot, bool corked = false);
+                             QObject *owner, const char *notifySlot, bool corked = false,
+                             int startBytes = -1);
+
+    // Playback: starts, and starts again after running dry, once this much is
+    // buffered on the server.
+    void setStartThreshold(int bytes);
+    // Playback: how often the stream ran dry since the last call.
+    int takeUnderflows();
     ~PulseStream();
 
     State state() const;
@@ -53,6 +61,7 @@ private:
 
     static void stateChanged(pa_stream *stream, void *self);
     static void readable(pa_stream *stream, size_t length, void *self);
+    static void underflowed(pa_stream *stream, void *self);
 
     const Direction direction;
     pa_threaded_mainloop *loop = nullptr;
@@ -67,6 +76,7 @@ private:
     // The owner hears of captured audio once this much has come.
     int notifyBytes = 0;
     int failure = 0;
+    int underflows = 0;
     // What the owner asked for, and what the server was last told.
     bool corkWanted = false;
     bool corkApplied = false;

@@ -115,6 +115,21 @@ def single_burst(feeder, speaker):
     return heard_after(speaker, feeder.burst(), 30)
 
 
+def heard_at_speaker(speaker, t0, t1, window=220):
+    """The share of 5 ms windows of the speaker's recording between t0 and t1
+    that carry the continuous tone, and the number of gaps (runs of windows
+    without it): what a listener hears, where the log says only what the
+    playback stream accepted."""
+    samples = speaker.between(t0, t1).astype(np.float64)
+    count = len(samples) // window
+    if count == 0:
+        return 0.0, 0
+    levels = np.sqrt(np.mean(samples[:count * window].reshape(count, window) ** 2, axis=1))
+    loud = levels > 0.25 * np.median(levels)
+    gaps = int(np.sum(loud[1:] < loud[:-1]) + (0 if loud[0] else 1))
+    return float(np.mean(loud)), gaps
+
+
 def machine():
     model = "unknown"
     with open("/proc/cpuinfo") as f:
@@ -179,8 +194,10 @@ def main():
         feeder.tone = True
         e2e.check(e2e.wait_tone(b.speaker, 1000, 10) is not None, "B never played the tone")
         first = len(b.writes())
+        tone_from = time.monotonic()
         time.sleep(seconds)
         writes = b.writes()[first:]
+        heard_share, gaps = heard_at_speaker(b.speaker, tone_from, time.monotonic())
         feeder.tone = False
         accepted = sum(w for w, _ in writes)
         offered = sum(m for _, m in writes)
@@ -205,6 +222,8 @@ def main():
         print("played over %d s: %d of %d bytes = %.2f%% (%d chunks, %d cut short, %d refused)"
               % (seconds, accepted, offered, 100.0 * accepted / max(1, offered), len(writes),
                  sum(1 for w, m in writes if 0 < w < m), sum(1 for w, m in writes if w == 0)))
+        print("heard at the speaker over %d s: %.2f%% of 5 ms windows carry the tone (%d gaps)"
+              % (seconds, 100.0 * heard_share, gaps))
         if len(sizes):
             print("capture chunk bytes: median %d, min %d, max %d; %.1f chunks a second"
                   % (np.median(sizes), sizes.min(), sizes.max(), len(sizes) / seconds))
@@ -220,6 +239,7 @@ def main():
             "lag_probe_ms": {"%.0f s" % early_age: early and round(early, 1),
                              "%.0f s" % late_age: late and round(late, 1)},
             "played_share": round(accepted / max(1, offered), 4),
+            "heard_share": round(heard_share, 4),
             "chunk_bytes_median": int(np.median(sizes)) if len(sizes) else None,
             "tone_seconds": seconds}), flush=True)
     finally:
