@@ -42,12 +42,30 @@ after 20 s:
     tests/sandbox.sh -- bench/latency.py build/intercom pipewire 15 15 20
 With SENDER=PROGRAM or LISTENER=PROGRAM in the environment, A or B runs that
 program instead, to see how builds of two designs play together.
+
+With JITTER=LOW:HIGH (milliseconds) in the environment, A's audio reaches B
+only through a relay that holds each datagram back a random LOW to HIGH ms
+from its arrival, uniformly, and never sends one before the one ahead of it,
+as a network with jitter would:
+    JITTER=2:8 tests/sandbox.sh -- bench/latency.py build/intercom pulse 15 15 20
+    JITTER=2:8 tests/sandbox.sh -- bench/latency.py build/intercom pipewire 15 15 20
+A and B are then on two bridges and do not hear each other. The relay's
+namespace is on both: it announces itself to A as a listening peer ten times a
+second, so that A sends it its audio, and passes on everything A sends it (its
+audio and its announcements) to B, which plays audio from any sender. It sends
+only to A and B, stops with the run or after 500 datagrams a second of it at
+most, and runs at real-time priority where it may, so that the machine's load
+does not add to the jitter; it reports how long it held the datagrams. The
+datagrams' arrival at B is taken after the relay, so the hold falls in the
+first leg. JITTER=0:0 sends through the relay without holding anything back.
 """
 
+import ipaddress
 import json
 import math
 import os
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -277,6 +295,139 @@ class Wire(threading.Thread):
         self.proc.wait(5)
 
 
+# ---- the jittered path: a relay between A and B ----------------------------
+
+RELAY_A = 13  # the relay's address on A's bridge
+RELAY_B = 14  # its address on B's bridge
+
+
+def bench_address(address):
+    """Whether `address` is a host in the namespaces this benchmark made."""
+    network = ipaddress.ip_network(e2e.SUBNET + ".0/24")
+    host = ipaddress.ip_address(address)
+    return host in network and host not in (network.network_address, network.broadcast_address)
+
+
+def relay_main(sender, listener, low, high, seconds, limit):
+    """Runs inside the relay's namespace. Announces itself to `sender` as a
+    listening peer ten times a second, so that the sender sends it its audio,
+    and passes on every datagram from `sender` to `listener`, port 8002, each
+    held back a random `low` to `high` ms from its arrival and never before
+    the one ahead of it. Stops after `seconds` or `limit` datagrams passed on,
+    or at SIGTERM, and then prints a JSON line of what it did."""
+    for address in (sender, listener):
+        if not bench_address(address):
+            raise SystemExit("relay: %s is not a host of the benchmark" % address)
+    stop = []
+    signal.signal(signal.SIGTERM, lambda *_: stop.append(True))
+    # A network does not slow down when the machine's cores are busy with the
+    # two sound servers: the relay runs ahead of them where it may. It sleeps
+    # but for the few microseconds of each datagram.
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
+        realtime = True
+    except OSError:
+        realtime = False
+    sock = stamped_socket(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
+    sock.bind(("", PORT))
+    sock.setblocking(False)
+
+    def send(datagram, address):
+        try:
+            sock.sendto(datagram, (address, PORT))
+        except OSError:
+            pass  # no program there yet, or gone already
+
+    rng = np.random.default_rng()
+    announcement = (lambda body: struct.pack(">I", len(body)) + zlib.compress(body))(
+        b"".join(struct.pack(">I", len(v)) + v for v in
+                 ("update:broadcasting_no:listening_yes".encode("utf-16-be"), b"")))
+    queue = []  # (due, arrival, datagram), in order
+    holds, audio, late = [], 0, 0
+    passed = 0
+    last_due = 0.0
+    next_announcement = time.monotonic()
+    deadline = next_announcement + seconds
+    while not stop and passed < limit:
+        now = time.monotonic()
+        if now >= deadline:
+            break
+        if now >= next_announcement:
+            send(announcement, sender)
+            next_announcement += 0.1
+        while queue and queue[0][0] <= now:
+            due, arrival, datagram = queue.pop(0)
+            send(datagram, listener)
+            sent = time.monotonic()
+            passed += 1
+            if audio_samples(datagram) is not None:
+                audio += 1
+                holds.append((sent - arrival) * 1000)
+                late += sent - due > 0.001
+            now = sent
+        wake = min(queue[0][0] if queue else deadline, next_announcement, deadline)
+        try:
+            readable = select.select([sock], [], [], max(0, wake - time.monotonic()))[0]
+        except InterruptedError:
+            continue
+        while readable:
+            try:
+                datagram, ancillary, _, (address, _) = sock.recvmsg(65535,
+                                                                      socket.CMSG_SPACE(16))
+            except OSError:
+                break  # nothing more to read, or an error report: back to select
+            if address != sender:
+                continue
+            arrival = kernel_time(ancillary)
+            last_due = max(last_due, arrival + rng.uniform(low, high) / 1000)
+            queue.append((last_due, arrival, datagram))
+    print(json.dumps({"passed": passed, "audio": audio, "late_over_1ms": int(late),
+                      "realtime": realtime,
+                      "held_ms": summary(holds)}), flush=True)
+
+
+class Relay:
+    """The relay's namespace, on A's bridge and on B's, and relay_main in it."""
+
+    def __init__(self, near, far, sender, listener, jitter, seconds):
+        self.sender_side = "%s.%d" % (e2e.SUBNET, RELAY_A)
+        self.listener_side = "%s.%d" % (e2e.SUBNET, RELAY_B)
+        e2e.harness.add_host(near, "relay", self.sender_side, 24)
+        e2e.run("ip", "link", "add", "ve-relay-b", "type", "veth", "peer", "name", "eth1",
+                "netns", "relay")
+        e2e.run("ip", "link", "set", "ve-relay-b", "master", far, "up")
+        # B's side has the one host route to B, so the rest of the subnet
+        # stays on A's side.
+        for command in (("addr", "add", self.listener_side + "/32", "dev", "eth1"),
+                        ("link", "set", "eth1", "up"),
+                        ("route", "add", listener + "/32", "dev", "eth1",
+                         "src", self.listener_side)):
+            e2e.run("ip", "-n", "relay", *command)
+        low, high = jitter
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", "relay", sys.executable, os.path.abspath(__file__),
+             "--relay", sender, listener, str(low), str(high), str(seconds),
+             str(int(seconds * 500))], stdout=subprocess.PIPE, text=True)
+        self.report = None
+
+    def stop(self):
+        """What the relay did, as it reported it, or None."""
+        if self.proc.returncode is not None:
+            return self.report
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            out, _ = self.proc.communicate(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, _ = self.proc.communicate()
+        try:
+            self.report = json.loads(out.strip().splitlines()[-1])
+        except (ValueError, IndexError):
+            pass
+        return self.report
+
+
 def summary(values):
     """Median, p90, max and min of `values`, rounded to 0.1, or None."""
     if not len(values):
@@ -285,6 +436,18 @@ def summary(values):
     return {"median": round(float(np.median(values)), 1),
             "p90": round(float(np.percentile(values, 90)), 1),
             "max": round(float(values.max()), 1), "min": round(float(values.min()), 1)}
+
+
+def parse_jitter(text):
+    """(low, high) in ms from "LOW:HIGH", or None for no jitter."""
+    if not text:
+        return None
+    try:
+        low, high = (float(x) for x in text.split(":"))
+    except ValueError:
+        raise e2e.Failure("JITTER must be LOW:HIGH in milliseconds, not %r" % text)
+    e2e.check(0 <= low <= high <= 1000, "JITTER must be 0 <= LOW <= HIGH <= 1000")
+    return low, high
 
 
 def heard_after(speaker, onset, within):
@@ -340,16 +503,28 @@ def main():
     bursts = int(args[2]) if len(args) > 2 else 25
     seconds = int(args[3]) if len(args) > 3 else 60
     broadcast = int(args[4]) if len(args) > 4 else 300
+    jitter = parse_jitter(os.environ.get("JITTER"))
     e2e.ARTIFACTS = os.path.join(os.path.dirname(e2e.BIN), "bench-artifacts", server)
     os.makedirs(e2e.ARTIFACTS, exist_ok=True)
     # Long enough for the whole run, setting up and both probes' deadlines.
     bound = 180 + bursts + 2 * seconds + broadcast
     world = e2e.World(server)
-    wire = None
+    relay = wire = None
+    relayed = None
     try:
         a = world.add("a", 11, feeder=BurstFeeder)
-        b = world.add("b", 12)
-        wire = Wire("b", a.address, bound)
+        if jitter:
+            # A and B on bridges of their own: A hears the relay, which A
+            # sends its audio to, and B hears only what the relay passes on.
+            far = world.bridge + "-b"
+            e2e.harness.make_bridge(far)
+            b = world.add("b", 12, bridge=far)
+            relay = Relay(world.bridge, far, a.address, b.address, jitter, bound)
+            source = relay.listener_side
+        else:
+            b = world.add("b", 12)
+            source = a.address
+        wire = Wire("b", source, bound)
         feeder = a.mic
         # A listener of another build (an older release, say) hears what this
         # build sends: SENDER or LISTENER name its program.
@@ -410,6 +585,8 @@ def main():
         time.sleep(max(0, began + broadcast - time.monotonic()))
         late_age = time.monotonic() - began
         late = single_burst(feeder, b.speaker, wire)
+        if relay:
+            relayed = relay.stop()
 
         ms = lambda value: "%.0f ms" % value if value is not None else "not heard"
         split = lambda probe: (" (%s + %s)" % (ms(probe[1]), ms(probe[2]))
@@ -420,6 +597,9 @@ def main():
         print("machine: %s" % machine())
         print("date: %s" % time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
         print("server: %s" % server)
+        if jitter:
+            print("jitter: A's datagrams reach B through a relay holding each back "
+                  "%g to %g ms, order kept" % jitter)
         print("bursts: %d sent, %d heard" % (len(sent), len(latencies)))
         if len(lat):
             line("latency", lat)
@@ -445,6 +625,13 @@ def main():
         if len(gaps):
             line("datagram arrival gaps at B during the tone (%d datagrams)" % len(arrivals),
                  gaps)
+        if relayed:
+            print("relay: %d datagrams passed on, %d of them audio, held %s ms median, "
+                  "%s max, %s min; %d left over 1 ms after their time%s"
+                  % (relayed["passed"], relayed["audio"],
+                     *(relayed["held_ms"][k] if relayed["held_ms"] else "-"
+                       for k in ("median", "max", "min")), relayed["late_over_1ms"],
+                     "" if relayed["realtime"] else " (no real-time priority)"))
         if lost:
             print("lost bursts: %d" % lost)
         print("microphone feeder: %d blocks of 10 ms skipped during the broadcast while its FIFO "
@@ -453,6 +640,7 @@ def main():
                                 if len(values) else None)
         print(json.dumps({
             "bench": "latency", "server": server, "bursts": len(sent), "heard": len(latencies),
+            "jitter_ms": list(jitter) if jitter else None,
             "latency_ms": short(lat),
             "split": len(capture_legs),
             "mic_to_datagram_ms": short(capture_legs),
@@ -466,8 +654,11 @@ def main():
             "played_share": round(accepted / max(1, offered), 4),
             "chunk_bytes_median": int(np.median(sizes)) if len(sizes) else None,
             "arrival_gap_ms": short(gaps),
+            "relay": relayed,
             "tone_seconds": seconds}), flush=True)
     finally:
+        if relay:
+            relay.stop()
         if wire:
             wire.stop()
         world.shutdown()
@@ -476,5 +667,8 @@ def main():
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--capture"]:
         capture_main(sys.argv[2], sys.argv[3], float(sys.argv[4]))
+    elif sys.argv[1:2] == ["--relay"]:
+        relay_main(sys.argv[2], sys.argv[3], float(sys.argv[4]), float(sys.argv[5]),
+                   float(sys.argv[6]), int(sys.argv[7]))
     else:
         e2e.harness.run_checks(main)
