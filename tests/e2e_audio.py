@@ -169,9 +169,10 @@ def save_wav(path, samples):
 class Instance:
     """One machine: a namespace, a display, perhaps an audio server, the program."""
 
-    def __init__(self, world, name, host, frequency=None, audio=True, feeder=None):
+    def __init__(self, world, name, host, frequency=None, audio=True, feeder=None, bridge=None):
         """`audio` False: no sound at all. `feeder(fifo)` makes the microphone's
-        feeder; by default a tone at `frequency`, if any."""
+        feeder; by default a tone at `frequency`, if any. `bridge` puts the
+        namespace on another bridge than the world's, out of its peers' hearing."""
         self.world = world
         self.name = name
         self.address = "%s.%d" % (SUBNET, host)
@@ -192,7 +193,7 @@ class Instance:
                         QT_LOGGING_RULES="default.debug=true")
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
 
-        harness.add_host(world.bridge, name, self.address, 24)
+        harness.add_host(bridge or world.bridge, name, self.address, 24)
 
         if audio:
             self.start_sound(feeder)
