@@ -121,15 +121,13 @@ class World:
         return harness.start_xvfb(ns, "Xvfb did not start in %s" % ns,
                                   spawn=self.spawn)[1]
 
-    def pulse(self, name):
-        """A private PulseAudio server (harness.SoundServer); returns (its
-        process, PULSE_SERVER value, microphone FIFO)."""
-        directory = os.path.join(self.tmp, "pulse-" + name)
+    def sound(self, name, kind="pulse"):
+        """A private sound server (harness.SoundServer) of `kind`."""
+        directory = os.path.join(self.tmp, "sound-" + name)
         os.makedirs(directory)
         env = dict(os.environ, HOME=directory)
-        sound = harness.SoundServer("pulse", directory, env, 10 * SLOW,
-                                    "PulseAudio %s did not come up" % name, spawn=self.spawn)
-        return sound.processes[0], sound.server, sound.fifo
+        return harness.SoundServer(kind, directory, env, 30 * SLOW,
+                                   "%s %s did not come up" % (kind, name), spawn=self.spawn)
 
     def keep_logs(self):
         """Copies every log beside the build for a failed run."""
@@ -419,9 +417,9 @@ def rx_bytes(ns):
 
 
 def scenario_audio(world):
-    pulse, server, fifo = world.pulse("s")
-    MicFeeder(fifo).start()
-    speaker = Instance(world, "s", 2, display=True, pulse_server=server)
+    sound = world.sound("s")
+    MicFeeder(sound.fifo).start()
+    speaker = Instance(world, "s", 2, display=True, pulse_server=sound.server)
     peer = Instance(world, "q", 3)
     speaker.start()
     peer.start()
@@ -439,8 +437,7 @@ def scenario_audio(world):
     check(rate, "the broadcast did not reach the peer")
     log("broadcasting: %d bytes a second reach the peer" % rate)
 
-    pulse.kill()
-    pulse.wait()
+    sound.kill()
     killed = datetime.datetime.now()
     sent = speaker.announced()
     heard = peer.count('"update:broadcasting_yes:listening_no"')
@@ -741,8 +738,8 @@ def scenario_flood(world):
 # ---- scenario: start and close twenty times ---------------------------------
 
 def scenario_restart(world):
-    pulse, server, fifo = world.pulse("w")
-    i = Instance(world, "w", 2, display=True, pulse_server=server)
+    sound = world.sound("w")
+    i = Instance(world, "w", 2, display=True, pulse_server=sound.server)
     # ThreadSanitizer makes each start take many seconds (the audio device
     # lists are long walks through the toolkit and libpulse): a few runs still
     # cover the shutdown's hand-offs under it, and AddressSanitizer's leak
