@@ -3,7 +3,8 @@
 
 Each scenario starts the real program ($INTERCOM_BIN) in network namespaces
 of its own, joined by a bridge, inside the test sandbox (tests/sandbox.sh),
-and judges it by its exit code, its debug log and its resident memory:
+and judges it by its exit code, its debug log, its resident memory and what
+reaches its speaker:
 
     e2e_faults.py peers     a peer killed with SIGKILL expires about 500 ms after
                             its last announcement; a peer whose link goes down is
@@ -19,6 +20,17 @@ and judges it by its exit code, its debug log and its resident memory:
     e2e_faults.py restart   the real window started and closed 20 times in a row:
                             exit code 0, no toolkit warning, no sanitizer report
 
+and, each on PulseAudio (_pulse) and on PipeWire (_pipewire), with a sound
+server per instance, a tone in each microphone and each speaker recorded:
+
+    e2e_faults.py sound_*   audio chunks of odd length (3 and 8,191 bytes) from
+                            a stranger, while B plays A's tone and while A
+                            pauses: B plays A again, announces and closes
+                            cleanly; then B's sound server, and A's, killed and
+                            started again on its socket: A's tone is back at B
+                            within 5 s of the server answering, and the log
+                            says once that sound went and once that it came
+
 A clean close is a WM_DELETE_WINDOW message under Xvfb (tests/lib/x11_close.py),
 as a window manager's close button sends it.
 
@@ -26,12 +38,13 @@ Under AddressSanitizer or ThreadSanitizer (found by the libraries the program
 links) the flood is shorter and the memory bound is reported, not enforced:
 shadow memory and the allocator's quarantine are not the program's own growth.
 
-Nothing leaves the sandbox: the hostile sender runs in a sibling namespace and
-sends only to the instance's address on the private bridge, for a bounded time
+Nothing leaves the sandbox: the hostile senders run in a sibling namespace and
+send only to the instance's address on the private bridge, for a bounded time
 and a bounded number of datagrams.
 """
 
 import datetime
+import functools
 import os
 import random
 import re
@@ -49,6 +62,7 @@ sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(HERE, "lib"))
 from harness import BUTTONS, FifoFeeder, Failure, check, log, poll  # noqa: E402
 import harness  # noqa: E402
+from e2e_audio import MicFeeder as ToneFeeder, Speaker, carries, wait_silence  # noqa: E402
 
 X11_CLOSE = os.path.join(HERE, "lib", "x11_close.py")
 PYTHON = "/usr/bin/python3"
@@ -76,6 +90,7 @@ PEER_PAUSE_MS = 300
 STATUS_IDLE = "update:broadcasting_no:listening_no"
 STATUS_LISTENING = "update:broadcasting_no:listening_yes"
 STATUS_BOTH = "update:broadcasting_yes:listening_yes"
+STATUS_BROADCASTING = "update:broadcasting_yes:listening_no"
 
 
 def run(*cmd, **kw):
@@ -237,19 +252,19 @@ class Instance:
         self.x("xdotool", "mousemove", "--window", str(self.window), str(bx), str(by),
                "click", "1")
 
-    def close(self):
+    def close(self, deadline=15):
         """Closes the window as a window manager does; returns the exit code."""
         check(self.alive(), "%s died before its window was closed (exit code %s)"
               % (self.name, self.proc.returncode))
         run("ip", "netns", "exec", self.ns, "env", "DISPLAY=" + self.display, PYTHON,
             X11_CLOSE, str(self.window))
         try:
-            return self.proc.wait(15 * SLOW)
+            return self.proc.wait(deadline * SLOW)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
             raise Failure("%s did not exit within %d s of its window's close"
-                          % (self.name, 15 * SLOW))
+                          % (self.name, deadline * SLOW))
 
     def check_clean(self, rc):
         lines = self.text().splitlines()
@@ -763,6 +778,140 @@ def scenario_restart(world):
         % (runs, time.monotonic() - began, max(up), max(down)))
 
 
+# ---- the sound path under bad input and the sound server's life ------------
+
+TONE_A = 440
+# Sound is back at the listener within this long of its server answering again.
+COMEBACK_S = 5
+# A window closed exits within this long.
+CLOSE_S = 5
+
+
+def with_sound(world, name, host, kind, frequency=None):
+    """An instance on a display of its own with a sound server of its own,
+    whose microphone plays a tone (if any) and whose speaker is recorded."""
+    sound = world.sound(name, kind)
+    i = Instance(world, name, host, display=True, pulse_server=sound.server)
+    i.sound = sound
+    i.frequency = frequency
+    i.mic = None
+    feed(i)
+    i.speaker = record(world, sound)
+    return i
+
+
+def feed(i):
+    if i.frequency:
+        i.mic = ToneFeeder(i.sound.fifo, i.frequency)
+        i.mic.start()
+
+
+def record(world, sound):
+    speaker = Speaker(sound.client_env)
+    world.processes.append(speaker.proc)
+    return speaker
+
+
+def tone_at(listener, frequency, timeout, since=None):
+    """Seconds from `since` (now) until the listener's speaker carries the
+    tone, or None at the deadline."""
+    t0 = since or time.monotonic()
+    heard = poll(lambda: carries(listener.speaker.last(0.2), frequency),
+                 t0 + timeout - time.monotonic(), 0.02)
+    return time.monotonic() - t0 if heard else None
+
+
+def heard_from(observer, peer):
+    """Announcements of the peer's own state that the observer has shown."""
+    return observer.count('"%s"' % peer.status)
+
+
+def keeps_announcing(observer, peer, what):
+    heard = heard_from(observer, peer)
+    check(poll(lambda: heard_from(observer, peer) >= heard + 10, 3 * SLOW),
+          "%s stopped announcing %s: %s showed %d of its announcements in %d s"
+          % (peer.name.upper(), what, observer.name.upper(), heard_from(observer, peer) - heard,
+             3 * SLOW))
+
+
+def talking_pair(world, kind):
+    """A broadcasts its tone and B listens: B's speaker plays A's tone."""
+    a = with_sound(world, "a", 2, kind, TONE_A)
+    b = with_sound(world, "b", 3, kind)
+    for i in (a, b):
+        i.start()
+    for i in (a, b):
+        i.wait_ready()
+    wait_listed((a, b), "both instances")
+    b.click("listen")
+    a.click("broadcast")
+    a.status, b.status = STATUS_BROADCASTING, STATUS_LISTENING
+    took = tone_at(b, TONE_A, 10 * SLOW)
+    check(took, "B's speaker never played A's tone")
+    log("B plays A's tone %.2f s after the clicks" % took)
+    return a, b
+
+
+def odd_audio(target):
+    """The hostile sender: audio chunks that are not a whole number of
+    samples."""
+    rng = random.Random(3)
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for size in (3, 8191) * 3:
+        sender.sendto(datagram(qstring("audio") + qbytes(rng.randbytes(size))), (target, PORT))
+        time.sleep(0.05)
+
+
+def scenario_sound(world, kind):
+    a, b = talking_pair(world, kind)
+
+    # Odd-length chunks from a stranger, while A's tone plays and while it
+    # pauses (B's queue is empty then and each chunk goes to the stream as
+    # it comes); then A's tone again.
+    world.namespace("h", 9)
+    stranger = ("ip", "netns", "exec", "h", PYTHON, os.path.abspath(__file__), "--odd-audio",
+                b.address)
+    run(*stranger)
+    a.click("end broadcast")
+    check(wait_silence(b.speaker, 3), "B's speaker still plays after A ended its broadcast")
+    run(*stranger)
+    clicked = time.monotonic()
+    a.click("broadcast")
+    took = tone_at(b, TONE_A, 3, since=clicked)
+    check(took, "B's speaker did not play A's tone after odd-length audio chunks")
+    keeps_announcing(a, b, "after odd-length audio chunks")
+    log("B plays A's tone %.2f s after its broadcast, and announces, after odd-length audio "
+        "chunks" % took)
+
+    # Each sound server killed and started again on its socket: the
+    # listener's, then the broadcaster's.
+    for i in (b, a):
+        lost, back = i.count("sound server not answering"), i.count("sound server answering")
+        if i.mic:
+            i.mic.stop()
+        i.sound.kill()
+        poll(lambda: i.count("sound server not answering") > lost, 3)
+        i.sound.launch(30 * SLOW, "%s's %s did not come up again" % (i.name.upper(), kind))
+        feed(i)
+        if i is b:
+            b.speaker = record(world, b.sound)
+        took = tone_at(b, TONE_A, COMEBACK_S * SLOW, since=i.sound.answered)
+        check(took, "B's speaker did not play A's tone within %d s of %s's sound server "
+              "answering again" % (COMEBACK_S * SLOW, i.name.upper()))
+        log("%s's %s restarted: A's tone at B %.2f s after the server answered"
+            % (i.name.upper(), kind, took))
+        check(i.count("sound server not answering") == lost + 1
+              and i.count("sound server answering") == back + 1,
+              "%s logged 'sound server not answering' %d times and 'sound server answering' "
+              "%d times for one restart"
+              % (i.name.upper(), i.count("sound server not answering") - lost,
+                 i.count("sound server answering") - back))
+        keeps_announcing(a if i is b else b, i, "after its server restarted")
+    for i in (b, a):
+        i.check_clean(i.close(CLOSE_S))
+    log("both closed with exit code 0")
+
+
 SCENARIOS = {
     "peers": scenario_peers,
     "port": scenario_port,
@@ -770,6 +919,8 @@ SCENARIOS = {
     "flood": scenario_flood,
     "restart": scenario_restart,
 }
+for _kind in harness.SERVERS:
+    SCENARIOS["sound_" + _kind] = functools.partial(scenario_sound, kind=_kind)
 
 
 def main(name):
@@ -796,6 +947,9 @@ def main(name):
 
 
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--odd-audio"]:
+        odd_audio(sys.argv[2])
+        sys.exit(0)
     if sys.argv[1:2] == ["--flood"]:
         target, seconds, rate, base, sources, churners = sys.argv[2:8]
         flood(target, float(seconds), int(rate), base,
