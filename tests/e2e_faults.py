@@ -35,6 +35,11 @@ server per instance, a tone in each microphone and each speaker recorded:
                             in two of every three rounds B also stalls while
                             many peers talk to it. ROUNDS=20 runs twenty rounds
                             (three by default) and reports every one that failed
+    e2e_faults.py devices_* a microphone unplugged as it is chosen in B's device
+                            list: B goes on announcing, logs its fall-back to
+                            the default microphone and A hears that one; then
+                            a microphone plugged in is offered within 2 s,
+                            chosen through the real list and heard at A
 
 A clean close is a WM_DELETE_WINDOW message under Xvfb (tests/lib/x11_close.py),
 as a window manager's close button sends it.
@@ -789,10 +794,16 @@ def scenario_restart(world):
 # ---- the sound path under bad input and the sound server's life ------------
 
 TONE_A = 440
+TONE_B = 660
+TONE_PLUGGED = 880
 # Sound is back at the listener within this long of its server answering again.
 COMEBACK_S = 5
 # A window closed exits within this long.
 CLOSE_S = 5
+# The input device list shows a device plugged in or out within this long.
+DEVICES_S = 2
+# The combo box at the right of the device label, in window coordinates.
+COMBO = (240, harness.TOP + 233)
 
 
 def with_sound(world, name, host, kind, frequency=None):
@@ -1008,6 +1019,99 @@ def scenario_death(world, kind):
     log("%d rounds: B closed cleanly every time its server died under A's audio" % rounds)
 
 
+def devices_listed(i):
+    """The input devices the instance last said its list holds."""
+    lines = i.lines("input devices: ")
+    return re.findall(r'"([^"]*)"', lines[-1].split("input devices: ", 1)[1]) if lines else None
+
+
+def open_list(i):
+    """Clicks the input device box: its list opens and takes the keys."""
+    i.x("xdotool", "mousemove", "--window", str(i.window), str(COMBO[0]), str(COMBO[1]),
+        "click", "1")
+    check(poll(lambda: popup_open(i), 2 * SLOW), "%s: the device list did not open" % i.name)
+
+
+def pick(i, name):
+    """Types the start of a device's name into the open list, and Return."""
+    i.x("xdotool", "type", "--delay", "1", name)
+    i.x("xdotool", "key", "Return")
+
+
+def popup_open(i):
+    """The program shows a window besides its main one: the list's popup."""
+    r = subprocess.run(["ip", "netns", "exec", i.ns, "env", "DISPLAY=" + i.display, "xdotool",
+                        "search", "--onlyvisible", "--class", "intercom"],
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    return len(r.stdout.split()) > 1
+
+
+def scenario_devices(world, kind):
+    a = with_sound(world, "a", 2, kind, TONE_A)
+    b = with_sound(world, "b", 3, kind, TONE_B)
+    _, usb = b.sound.plug("usbmic")
+    for i in (a, b):
+        i.start()
+    for i in (a, b):
+        i.wait_ready()
+    wait_listed((a, b), "both instances")
+    a.click("listen")
+    b.status = STATUS_IDLE
+
+    # A microphone unplugged as it is chosen: B stands still while the
+    # device goes and the keys arrive, and finds both when it goes on. Should
+    # its list have dropped the device first, nothing was chosen: plugged in
+    # again, it is chosen once more.
+    fallback = "input device gone, capturing from the default:"
+    for attempt in (1, 2):
+        open_list(b)
+        os.kill(b.proc.pid, signal.SIGSTOP)
+        try:
+            b.sound.unplug(usb)
+            pick(b, "usbmic")
+        finally:
+            os.kill(b.proc.pid, signal.SIGCONT)
+        keeps_announcing(a, b, "after a device unplugged was chosen")
+        if poll(lambda: b.count(fallback), DEVICES_S * SLOW):
+            break
+        _, usb = b.sound.plug("usbmic")
+        poll(lambda: "usbmic.monitor" in (devices_listed(b) or []), DEVICES_S * SLOW)
+    check(b.count(fallback), "B did not log its fall-back to the default microphone when a "
+          "device unplugged was chosen (%d attempts)" % attempt)
+    check(poll(lambda: "usbmic.monitor" not in (devices_listed(b) or ["usbmic.monitor"]),
+               DEVICES_S * SLOW), "B's device list still offers the microphone unplugged: %s"
+          % devices_listed(b))
+    b.click("broadcast")
+    took = tone_at(a, TONE_B, 3 * SLOW)
+    check(took, "A did not play B's default microphone after B fell back to it")
+    log("B fell back to its default microphone; A plays it %.2f s after B's broadcast" % took)
+    b.click("end broadcast")
+
+    # A microphone plugged in after start: offered, chosen and heard.
+    fifo, _ = b.sound.plug("hotmic")
+    plugged = time.monotonic()
+    check(poll(lambda: "hotmic.monitor" in (devices_listed(b) or []), DEVICES_S * SLOW),
+          "B's device list did not offer the microphone plugged in within %d s: %s"
+          % (DEVICES_S * SLOW, devices_listed(b)))
+    log("B offers the microphone plugged in %.2f s after it came: %s"
+        % (time.monotonic() - plugged, devices_listed(b)))
+    check(devices_listed(b)[0] == "default", "B's device list does not start with 'default'")
+    hot = ToneFeeder(fifo, TONE_PLUGGED)
+    hot.start()
+    started = b.count("device started")
+    open_list(b)
+    pick(b, "hotmic")
+    check(poll(lambda: b.count("device started") > started, 2 * SLOW),
+          "B did not open the microphone chosen")
+    b.click("broadcast")
+    took = tone_at(a, TONE_PLUGGED, 3 * SLOW)
+    check(took, "A did not play the microphone plugged into B and chosen there")
+    log("A plays the microphone plugged into B %.2f s after B's broadcast" % took)
+    for i in (b, a):
+        i.check_clean(i.close(CLOSE_S))
+    log("both closed with exit code 0")
+
+
 SCENARIOS = {
     "peers": scenario_peers,
     "port": scenario_port,
@@ -1016,7 +1120,8 @@ SCENARIOS = {
     "restart": scenario_restart,
 }
 for _kind in harness.SERVERS:
-    for _name, _scenario in (("sound", scenario_sound), ("death", scenario_death)):
+    for _name, _scenario in (("sound", scenario_sound), ("death", scenario_death),
+                             ("devices", scenario_devices)):
         SCENARIOS["%s_%s" % (_name, _kind)] = functools.partial(_scenario, kind=_kind)
 
 

@@ -133,7 +133,8 @@ class SoundServer:
     microphone: write s16le mono 44.1 kHz into it at real-time pace, see
     FifoFeeder), answered (the monotonic time it first answered) and
     processes. kill() and launch() end it as a crash does and start it again
-    on the same socket, with the same devices."""
+    on the same socket, with the same devices; plug() and unplug() add and
+    remove a microphone."""
 
     def __init__(self, kind, directory, env, timeout, failure, spawn=subprocess.Popen):
         check(kind in SERVERS, "unknown sound server %r" % kind)
@@ -191,6 +192,21 @@ class SoundServer:
                        env=self.client_env, stdin=fd, log="pacat.log")
         finally:
             os.close(fd)
+
+    def plug(self, sink):
+        """A new microphone, `sink`.monitor, as one plugged in; returns the
+        FIFO that feeds it and its module number (see unplug())."""
+        loaded = subprocess.run(["pactl", "load-module", *(NULL_SINK % sink).split()],
+                                env=self.client_env, stdout=subprocess.PIPE, text=True, timeout=10)
+        check(loaded.returncode == 0, "%s was not loaded" % sink)
+        fifo = os.path.join(self.directory, sink + ".fifo")
+        if not os.path.exists(fifo):
+            os.mkfifo(fifo)
+        self.play_fifo(sink, fifo)
+        return fifo, int(loaded.stdout)
+
+    def unplug(self, module):
+        check(self.pactl("unload-module", str(module)), "module %d was not unloaded" % module)
 
     def kill(self):
         """Ends the server with SIGKILL, and every client the harness runs on
