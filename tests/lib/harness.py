@@ -131,7 +131,10 @@ class SoundServer:
     Raises Failure(failure) unless it answers with its devices in place within
     `timeout` seconds. Attributes: server (the PULSE_SERVER value), fifo (the
     microphone: write s16le mono 44.1 kHz into it at real-time pace, see
-    FifoFeeder) and processes."""
+    FifoFeeder), answered (the monotonic time it first answered) and
+    processes. kill() and launch() end it as a crash does and start it again
+    on the same socket, with the same devices; plug() and unplug() add and
+    remove a microphone."""
 
     def __init__(self, kind, directory, env, timeout, failure, spawn=subprocess.Popen):
         check(kind in SERVERS, "unknown sound server %r" % kind)
@@ -139,22 +142,33 @@ class SoundServer:
         self.processes = []
         self.spawn = spawn
         self.directory = directory
+        self.bus = None
         runtime = os.path.join(directory, "runtime")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         os.chmod(runtime, 0o700)
         self.env = dict(env, XDG_RUNTIME_DIR=runtime)
         self.env.pop("PULSE_SERVER", None)
-        deadline = time.monotonic() + timeout
         if kind == "pulse":
-            socket = os.path.join(directory, "native")
-            self.start_pulse(socket)
+            self.socket = os.path.join(directory, "native")
         else:
-            socket = os.path.join(runtime, "pulse", "native")
-            self.start_pipewire(deadline, failure)
-        self.server = "unix:" + socket
+            self.socket = os.path.join(runtime, "pulse", "native")
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(directory, "bus")
+        self.server = "unix:" + self.socket
         self.client_env = dict(self.env, PULSE_SERVER=self.server)
+        self.fifo = os.path.join(directory, "mic.fifo")
+        os.mkfifo(self.fifo)
+        self.launch(timeout, failure)
+
+    def launch(self, timeout, failure):
+        """Starts the server, its speaker and its microphone."""
+        deadline = time.monotonic() + timeout
+        if self.kind == "pulse":
+            self.start_pulse(self.socket)
+        else:
+            self.start_pipewire(deadline, failure)
         check(poll(lambda: self.pactl("info"), deadline - time.monotonic()), failure)
-        if kind == "pipewire":
+        self.answered = time.monotonic()
+        if self.kind == "pipewire":
             for sink in ("spk", "micsink"):
                 check(self.pactl("load-module", *(NULL_SINK % sink).split()), failure)
             # WirePlumber takes a moment to adopt new sinks as candidates for
@@ -164,17 +178,44 @@ class SoundServer:
                        and self.pactl("set-default-source", "micsink.monitor")
                        and self.defaults_set(), deadline - time.monotonic(), 0.1), failure)
         check(poll(self.defaults_set, deadline - time.monotonic()), failure)
-        self.fifo = os.path.join(directory, "mic.fifo")
-        os.mkfifo(self.fifo)
+        self.play_fifo("micsink", self.fifo)
+
+    def play_fifo(self, sink, fifo):
+        """Plays what is written into `fifo` into `sink`, as a microphone's
+        sound: the sink's monitor is the microphone."""
         # pacat holds the FIFO open for writing too, so it never reads an end of
         # file while no feeder is there: the microphone is silent meanwhile.
-        fd = os.open(self.fifo, os.O_RDWR)
+        fd = os.open(fifo, os.O_RDWR)
         try:
-            self.start(["pacat", "--playback", "-d", "micsink", "--raw", "--format=s16le",
+            self.start(["pacat", "--playback", "-d", sink, "--raw", "--format=s16le",
                         "--rate=44100", "--channels=1", "--latency-msec=10"],
                        env=self.client_env, stdin=fd, log="pacat.log")
         finally:
             os.close(fd)
+
+    def plug(self, sink):
+        """A new microphone, `sink`.monitor, as one plugged in; returns the
+        FIFO that feeds it and its module number (see unplug())."""
+        loaded = subprocess.run(["pactl", "load-module", *(NULL_SINK % sink).split()],
+                                env=self.client_env, stdout=subprocess.PIPE, text=True, timeout=10)
+        check(loaded.returncode == 0, "%s was not loaded" % sink)
+        fifo = os.path.join(self.directory, sink + ".fifo")
+        if not os.path.exists(fifo):
+            os.mkfifo(fifo)
+        self.play_fifo(sink, fifo)
+        return fifo, int(loaded.stdout)
+
+    def unplug(self, module):
+        check(self.pactl("unload-module", str(module)), "module %d was not unloaded" % module)
+
+    def kill(self):
+        """Ends the server with SIGKILL, and every client the harness runs on
+        it; a session bus stays."""
+        for proc in reversed(self.processes):
+            if proc is not self.bus and proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        self.processes = [self.bus] if self.bus else []
 
     def start(self, cmd, log, **kw):
         with open(os.path.join(self.directory, log), "a") as out:
@@ -183,26 +224,30 @@ class SoundServer:
         return proc
 
     def start_pulse(self, socket):
+        # The socket last: a client that gets an answer finds the devices there.
         conf = os.path.join(self.directory, "pa.conf")
         with open(conf, "w") as f:
-            f.write("load-module module-native-protocol-unix socket=%s auth-anonymous=1\n"
-                    "load-module %s\nload-module %s\n"
+            f.write("load-module %s\nload-module %s\n"
                     "set-default-sink spk\nset-default-source micsink.monitor\n"
-                    % (socket, NULL_SINK % "spk", NULL_SINK % "micsink"))
+                    "load-module module-native-protocol-unix socket=%s auth-anonymous=1\n"
+                    % (NULL_SINK % "spk", NULL_SINK % "micsink", socket))
         self.start(["pulseaudio", "-n", "-F", conf, "--daemonize=no", "--exit-idle-time=-1",
                     "--disallow-exit", "--use-pid-file=no"],
                    env=dict(self.env, PULSE_RUNTIME_PATH=self.env["XDG_RUNTIME_DIR"]),
                    log="pulse.log")
 
     def start_pipewire(self, deadline, failure):
-        bus = os.path.join(self.directory, "bus")
-        self.start(["dbus-daemon", "--session", "--address=unix:path=" + bus, "--nofork",
-                    "--nopidfile"], env=self.env, log="dbus.log")
-        check(poll(lambda: os.path.exists(bus), deadline - time.monotonic(), 0.02), failure)
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
-        self.start(["pipewire"], env=self.env, log="pipewire.log")
-        # WirePlumber quits at once if PipeWire does not answer yet.
+        if not self.bus:
+            bus = os.path.join(self.directory, "bus")
+            self.bus = self.start(["dbus-daemon", "--session", "--address=unix:path=" + bus,
+                                   "--nofork", "--nopidfile"], env=self.env, log="dbus.log")
+            check(poll(lambda: os.path.exists(bus), deadline - time.monotonic(), 0.02), failure)
+        # WirePlumber quits at once if PipeWire does not answer yet; the
+        # socket of a PipeWire killed before would answer nothing.
         socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
+        if os.path.exists(socket):
+            os.unlink(socket)
+        self.start(["pipewire"], env=self.env, log="pipewire.log")
         check(poll(lambda: os.path.exists(socket), deadline - time.monotonic(), 0.02), failure)
         self.wireplumber = self.start(["wireplumber"], env=self.env, log="wireplumber.log")
         self.start(["pipewire-pulse"], env=self.env, log="pipewire-pulse.log")
