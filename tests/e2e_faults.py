@@ -922,6 +922,9 @@ def scenario_sound(world, kind):
             i.mic.stop()
         i.sound.kill()
         poll(lambda: i.count("sound server not answering") > lost, 3)
+        if i is a:
+            check(wait_silence(b.speaker, 3), "B's speaker still plays A's tone with A's sound "
+                  "server gone")
         i.sound.launch(30 * SLOW, "%s's %s did not come up again" % (i.name.upper(), kind))
         feed(i)
         if i is b:
@@ -931,6 +934,7 @@ def scenario_sound(world, kind):
               "answering again" % (COMEBACK_S * SLOW, i.name.upper()))
         log("%s's %s restarted: A's tone at B %.2f s after the server answered"
             % (i.name.upper(), kind, took))
+        poll(lambda: i.count("sound server answering") > back, 3)
         check(i.count("sound server not answering") == lost + 1
               and i.count("sound server answering") == back + 1,
               "%s logged 'sound server not answering' %d times and 'sound server answering' "
@@ -1033,8 +1037,9 @@ def open_list(i):
 
 
 def pick(i, name):
-    """Types the start of a device's name into the open list, and Return."""
-    i.x("xdotool", "type", "--delay", "1", name)
+    """Types the description the list shows for a plugged-in device's
+    monitor into the open list, and Return."""
+    i.x("xdotool", "type", "--delay", "1", "Monitor of " + name)
     i.x("xdotool", "key", "Return")
 
 

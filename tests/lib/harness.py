@@ -196,7 +196,9 @@ class SoundServer:
     def plug(self, sink):
         """A new microphone, `sink`.monitor, as one plugged in; returns the
         FIFO that feeds it and its module number (see unplug())."""
-        loaded = subprocess.run(["pactl", "load-module", *(NULL_SINK % sink).split()],
+        # Named after itself, so that its monitor shows as "Monitor of SINK".
+        loaded = subprocess.run(["pactl", "load-module", *(NULL_SINK % sink).split(),
+                                 "sink_properties=device.description=" + sink],
                                 env=self.client_env, stdout=subprocess.PIPE, text=True, timeout=10)
         check(loaded.returncode == 0, "%s was not loaded" % sink)
         fifo = os.path.join(self.directory, sink + ".fifo")
