@@ -25,8 +25,10 @@ constexpr int reopenAfterMs = 1000;
 // Audio that comes within this of the stream running dry was late; later
 // than that, the talk had paused.
 constexpr int lateChunkMs = 200;
-// How long the cover for late chunks must have sufficed before it shrinks.
-constexpr int coverShrinkMs = 20000;
+// How long the cover for late chunks must have sufficed before it shrinks,
+// and the least time between two steps up.
+constexpr int coverShrinkMs = 10000;
+constexpr int coverGrowMs = 2000;
 
 } // namespace
 
@@ -97,17 +99,24 @@ void AudioOutput::dropStream()
 void AudioOutput::writeData(QByteArray data)
 {
     // What this chunk adds to what will be played: its bytes written now or
-    // held back for the stream, less held-back audio dropped to keep the
-    // delay down. The rest of the chunk is dropped, and so is a trailing odd
-    // byte: only whole samples play.
+    // held back for the stream, less audio dropped to keep the delay down.
+    // The rest of the chunk is dropped, and so is a trailing odd byte: only
+    // whole samples play.
     qint64 taken = 0;
     if (stream) {
-        adaptCover();
+        adaptCover(data.size());
         QByteArray samples = data;
         samples.truncate(samples.size() - samples.size() % 2);
         if (volume < 1.0f)
             scaleSamples(samples, volume);
         feed();
+        // What waits to be played as a chunk comes: its least over a while
+        // is delay that no late chunk needed.
+        if (stream)
+            standingFill = qMin(standingFill, stream->buffered() + queued.size());
+        const qint64 skipped = qMin<qint64>(toSkip, samples.size());
+        samples.remove(0, int(skipped));
+        toSkip -= skipped;
         qint64 written = 0;
         if (stream && queued.isEmpty())
             written = stream->write(samples.constData(), samples.size());
@@ -129,19 +138,29 @@ void AudioOutput::writeData(QByteArray data)
     qDebug() << "wrote: " << taken << " down from: " << data.size();
 }
 
-void AudioOutput::adaptCover()
+void AudioOutput::adaptCover(int chunkBytes)
 {
     // The stream ran dry, and audio came again soon after: a chunk came late,
     // not the end of a talk. Wait for a little more before playing the next
     // time; while no chunk comes late for a while, wait a little less.
+    // One event (a stall of the machine, a burst of network traffic) makes
+    // the stream run dry more than once: it counts once. Whatever the jitter,
+    // the cover is at least a chunk: chunks come a chunk's length apart.
+    const int step = AudioFormat::playbackCoverStepBytes;
+    const int floor = qMin((qMin(chunkBytes, AudioFormat::bufferBytes) + step - 1) / step * step,
+                           AudioFormat::playbackStreamBytes);
     int wanted = cover;
-    if (ranDry.isValid() && ranDry.elapsed() < lateChunkMs) {
+    if (cover < floor) {
+        wanted = floor;
+        coverHeld.start();
+    } else if (ranDry.isValid() && ranDry.elapsed() < lateChunkMs
+        && (!coverHeld.isValid() || coverHeld.elapsed() >= coverGrowMs)) {
         wanted = qMin(cover + AudioFormat::playbackCoverStepBytes, AudioFormat::playbackStreamBytes);
         coverHeld.start();
     } else if (!coverHeld.isValid()) {
         coverHeld.start();
-    } else if (coverHeld.elapsed() >= coverShrinkMs && cover > AudioFormat::playbackCoverStepBytes) {
-        wanted = cover - AudioFormat::playbackCoverStepBytes;
+    } else if (coverHeld.elapsed() >= coverShrinkMs && cover - step >= floor) {
+        wanted = cover - step;
         coverHeld.start();
     }
     ranDry.invalidate();
@@ -158,12 +177,17 @@ qint64 AudioOutput::dropStandingDelay()
         standingWindow.start();
     if (standingWindow.elapsed() < standingWindowMs)
         return 0;
-    // All of it that was never needed, the oldest first, whole samples, so
-    // the stream stays aligned.
-    const qint64 dropped = qMin(standingQueue, queued.size()) & ~1;
-    queued.remove(0, int(dropped));
-    standingQueue = queued.size();
+    // More waited all along than the cover for late chunks (after a stall,
+    // a burst of late chunks): drop the excess, held-back audio first and
+    // then as much of the chunks to come, so the delay goes back down.
+    const qint64 excess = standingFill == noFill ? 0 : (standingFill - cover) & ~qint64(1);
+    standingFill = noFill;
     standingWindow.restart();
+    if (excess <= 0)
+        return 0;
+    const qint64 dropped = qMin<qint64>(excess, queued.size()) & ~qint64(1);
+    queued.remove(0, int(dropped));
+    toSkip += excess - dropped;
     return dropped;
 }
 
@@ -178,7 +202,6 @@ void AudioOutput::feed()
             queued.clear();
         }
     }
-    standingQueue = qMin(standingQueue, queued.size());
     if (queued.isEmpty())
         feeder->stop();
 }

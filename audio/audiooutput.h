@@ -7,6 +7,7 @@
 
 #include "audio/audioformat.h"
 
+#include <limits>
 #include <memory>
 
 class PulseStream;
@@ -38,7 +39,7 @@ private slots:
 private:
     // Drops held-back audio that stood unneeded for a while; returns how much.
     qint64 dropStandingDelay();
-    void adaptCover();
+    void adaptCover(int chunkBytes);
     void dropStream();
 
     QTimer *feeder = nullptr;
@@ -53,9 +54,12 @@ private:
     QByteArray queued;
     // Since the stream last took any held-back audio.
     QElapsedTimer sinceProgress;
-    // The least audio held back since the window started: none of it was
-    // needed to cover a late chunk.
-    int standingQueue = 0;
+    // The least audio waiting to play (on the server and here) as a chunk
+    // came, since the window started.
+    static constexpr qint64 noFill = std::numeric_limits<qint64>::max();
+    qint64 standingFill = noFill;
+    // Audio of the chunks to come that is dropped to bring the delay down.
+    qint64 toSkip = 0;
     QElapsedTimer standingWindow;
     // See playbackCoverStepBytes.
     int cover = AudioFormat::playbackCoverStepBytes;

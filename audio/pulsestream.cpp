@@ -223,6 +223,18 @@ void PulseStream::setStartThreshold(int bytes)
         pa_operation_unref(op);
 }
 
+qint64 PulseStream::buffered() const
+{
+    LoopLock locked(loop);
+    if (pa_stream_get_state(stream) != PA_STREAM_READY)
+        return 0;
+    const size_t room = pa_stream_writable_size(stream);
+    const pa_buffer_attr *buffer = pa_stream_get_buffer_attr(stream);
+    if (room == size_t(-1) || !buffer)
+        return 0;
+    return qMax<qint64>(0, qint64(buffer->tlength) - qint64(room));
+}
+
 int PulseStream::takeUnderflows()
 {
     std::lock_guard<std::mutex> guard(lock);

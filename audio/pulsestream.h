@@ -36,6 +36,8 @@ public:
     void setStartThreshold(int bytes);
     // Playback: how often the stream ran dry since the last call.
     int takeUnderflows();
+    // Playback: about how much is buffered on the server, waiting to play.
+    qint64 buffered() const;
     ~PulseStream();
 
     State state() const;

@@ -582,6 +582,29 @@ def main():
         lost = len(sent) - len(latencies)
         lat = np.array(latencies)
 
+        # A suspend and resume: both sound servers stopped for STALL seconds,
+        # then bursts every half second; each one's mouth-to-ear time by how
+        # long after the resume it was sent.
+        stall = float(os.environ.get("STALL", "0"))
+        after_stall = []
+        if stall:
+            stopped = [p for i in (a, b) for p in i.sound.processes if p is not i.sound.bus]
+            for p in stopped:
+                p.send_signal(signal.SIGSTOP)
+            time.sleep(stall)
+            for p in stopped:
+                p.send_signal(signal.SIGCONT)
+            resumed = time.monotonic()
+            while time.monotonic() < resumed + 6:
+                e2e.wait_silence(b.speaker, 2, window=0.2)
+                t = feeder.burst()
+                took = heard_after(b.speaker, t, 2)
+                heard = t + took / 1000 if took is not None else None
+                after_stall.append((t - resumed, took) + tuple(legs(wire, t, heard, 2)[:2]))
+                time.sleep(max(0, t + 0.5 - time.monotonic()))
+            e2e.check(all(i.proc.poll() is None for i in (a, b)),
+                      "an instance ended during the stall")
+
         # The played share: a continuous tone.
         feeder.tone = True
         e2e.check(e2e.wait_tone(b.speaker, 1000, 10) is not None, "B never played the tone")
@@ -635,6 +658,10 @@ def main():
         print("played over %d s: %d of %d bytes = %.2f%% (%d chunks, %d cut short, %d refused)"
               % (seconds, accepted, offered, 100.0 * accepted / max(1, offered), len(writes),
                  sum(1 for w, m in writes if 0 < w < m), sum(1 for w, m in writes if w == 0)))
+        if stall:
+            print("after both servers stood still %.0f s: %s" % (stall, ", ".join(
+                "%.1f s: %s (%s + %s)" % (since, ms(took), ms(first), ms(second))
+                for since, took, first, second in after_stall)))
         print("heard at the speaker over %d s: %.2f%% of 5 ms windows carry the tone (%d gaps)"
               % (seconds, 100.0 * heard_share, silences))
         if len(sizes):
