@@ -17,8 +17,8 @@ constexpr int feedIntervalMs = 10;
 // Held-back audio that the stream has taken none of for this long is stale (the
 // sound server has stalled): it is dropped rather than played late.
 constexpr int staleAfterMs = 500;
-// Held-back audio that never ran out over this long is standing delay, not
-// cover for jitter: what was never needed in that time is dropped.
+// Audio that waited beyond the cover for late chunks all along over this
+// long is standing delay, not cover for jitter: it is dropped.
 constexpr int standingWindowMs = 1000;
 // A stream lost while the server still answers (its sink removed, say).
 constexpr int reopenAfterMs = 1000;
