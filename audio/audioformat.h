@@ -18,12 +18,13 @@ constexpr int playbackStreamBytes = 4096;
 // (12 ms) and grows by a step each time a chunk came too late, up to the
 // whole stream, and shrinks again while none does.
 constexpr int playbackCoverStepBytes = 1024;
-// What capture asks of the server per period (23 ms of sound). Servers that
-// hand over whole periods (PipeWire, hardware microphones) make a chunk of
-// this size, and a listener hears each sample a period late at least;
-// PipeWire also runs its whole graph at about the period asked for, so a
-// period of 8192 bytes put more than 180 ms between mouth and ear there.
-constexpr int captureBufferBytes = 2048;
+// What capture asks of the server per period (12 ms of sound), and the
+// least chunk it hands out. Servers that hand over whole periods (PipeWire,
+// hardware microphones) make a chunk of this size, and a listener hears each
+// sample a period late at least; PipeWire also runs its whole graph at about
+// the period asked for: a period of 8192 bytes put more than 180 ms between
+// mouth and ear there, one of 2048 about 75 ms, one of 1024 about 60.
+constexpr int captureBufferBytes = 1024;
 // Audio held back for playback when the stream is full, at most: the jitter
 // of a network and of a sender's scheduling fits in it, and whatever does not
 // is dropped rather than delayed further.

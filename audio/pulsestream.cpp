@@ -75,9 +75,9 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
         // lock: its own lock is one the thread checker cannot see.
         std::lock_guard<std::mutex> guard(opened->lock);
         // The server hands over what it has, on PulseAudio a few hundred bytes
-        // at a time: a datagram for each would cost the sender dearly, and
-        // waiting for a whole period adds most of a period to the delay.
-        opened->notifyBytes = qMax(bufferBytes / 2, int(frameBytes));
+        // at a time: a datagram for each would cost the sender dearly. The
+        // owner hears of it once a period has come.
+        opened->notifyBytes = qMax(bufferBytes - bufferBytes % int(frameBytes), int(frameBytes));
         opened->loop = loop;
         opened->stream = made;
         opened->corkWanted = corked;
