@@ -102,6 +102,11 @@ void MainWindow::getDeviceInfo()
 
 void MainWindow::refreshDevices()
 {
+    // While no server answers (restarting, say) the list stays as the server
+    // last had it: it is about to come back, and asking the toolkit for its
+    // own list means walking every ALSA plugin.
+    if (SoundDevices::instance()->sources().isEmpty())
+        return;
     fillDeviceList(QAudioDeviceInfo::availableDevices(QAudio::AudioInput));
 }
 

@@ -60,9 +60,13 @@ struct SoundServerCallbacks
             // Microphones first, each group in the server's own order.
             std::stable_partition(devices->gathering.begin(), devices->gathering.end(),
                                   [](const SoundDevices::Source &s) { return !s.monitor; });
+            // A source changes its state whenever a stream on it starts or
+            // stops (a broadcast, say): only a change of the list is news.
+            const bool changed = !devices->listed || devices->known != devices->gathering;
             devices->known = devices->gathering;
             devices->listed = true;
-            QMetaObject::invokeMethod(devices, "deliverSources", Qt::QueuedConnection);
+            if (changed)
+                QMetaObject::invokeMethod(devices, "deliverSources", Qt::QueuedConnection);
         }
         devices->gathering.clear();
         if (devices->listAgain) {

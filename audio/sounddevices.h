@@ -30,6 +30,11 @@ public:
         QString description;
         // A monitor of an output rather than a microphone.
         bool monitor = false;
+
+        bool operator==(const Source &other) const
+        {
+            return name == other.name && description == other.description && monitor == other.monitor;
+        }
     };
 
     // Made on first use, which must be on the main thread; it goes with the
