@@ -138,13 +138,7 @@ SoundDevices::~SoundDevices()
         if (retry)
             pa_threaded_mainloop_get_api(loop)->time_free(retry);
         retry = nullptr;
-        if (context) {
-            pa_context_set_state_callback(context, nullptr, nullptr);
-            pa_context_set_subscribe_callback(context, nullptr, nullptr);
-            pa_context_disconnect(context);
-            pa_context_unref(context);
-            context = nullptr;
-        }
+        dropContext();
     }
     pa_threaded_mainloop_unlock(loop);
     pa_threaded_mainloop_stop(loop);
@@ -186,15 +180,22 @@ pa_context *SoundDevices::readyContext() const
     return nullptr;
 }
 
+void SoundDevices::dropContext()
+{
+    // With sourcesLock held.
+    if (!context)
+        return;
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context, nullptr, nullptr);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    context = nullptr;
+}
+
 void SoundDevices::connectToServer()
 {
     std::unique_lock<std::mutex> guard(sourcesLock);
-    if (context) {
-        pa_context_set_state_callback(context, nullptr, nullptr);
-        pa_context_set_subscribe_callback(context, nullptr, nullptr);
-        pa_context_disconnect(context);
-        pa_context_unref(context);
-    }
+    dropContext();
     listing = false;
     listAgain = false;
     gathering.clear();

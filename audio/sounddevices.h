@@ -71,6 +71,7 @@ private:
 
     // On the connection's event thread, with its lock held.
     void connectToServer();
+    void dropContext();
     void retryLater();
     void requestSources();
     void contextStateChanged();
