@@ -24,6 +24,10 @@ MainWindow::MainWindow(QWidget *parent)
     clients = new ClientList(this);
     serverThread = new QThread(this);
     clientThread = new QThread(this);
+    // The system shows these names per thread (top -H, /proc/PID/task/*/comm),
+    // where both would otherwise read "QThread".
+    serverThread->setObjectName(QStringLiteral("sender"));
+    clientThread->setObjectName(QStringLiteral("receiver"));
     ui->setupUi(this);
     setFixedSize(size());
     SoundDevices *devices = SoundDevices::instance();

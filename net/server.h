@@ -61,6 +61,7 @@ private:
     // a VPN tunnel) hears its own broadcast from one of them, and its own
     // audio must go to none.
     QList<QHostAddress> localAddresses;
+    bool sendingAudio = false;
 
 public:
     ClientList *clientList = nullptr;
