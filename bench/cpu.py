@@ -288,12 +288,7 @@ def table(results):
 
 
 def machine():
-    model = "unknown"
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
+    model = harness.cpu_model()
     with open("/proc/loadavg") as f:
         load = " ".join(f.read().split()[:3])
     return "%d CPUs, %s, load average %s" % (os.cpu_count(), model, load)

@@ -502,12 +502,7 @@ def heard_at_speaker(speaker, t0, t1, window=220):
 
 
 def machine():
-    model = "unknown"
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
+    model = e2e.harness.cpu_model()
     return "%d CPUs, %s" % (os.cpu_count(), model)
 
 

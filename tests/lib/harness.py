@@ -405,3 +405,12 @@ def sanitizer(program):
     if "libtsan" in libs:
         return "thread"
     return ""
+
+
+def cpu_model():
+    """The processor's model name, as benchmarks report the machine."""
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return "unknown"
