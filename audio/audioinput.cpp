@@ -35,6 +35,12 @@ AudioInput::AudioInput(QAudioDeviceInfo devinfo, QObject *parent)
 
 AudioInput::~AudioInput() = default;
 
+void AudioInput::closeDown()
+{
+    reopener->stop();
+    stream.reset();
+}
+
 void AudioInput::startDevice(QAudioDeviceInfo devinfo)
 {
     startNamed(devinfo.deviceName().toUtf8());

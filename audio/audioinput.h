@@ -31,6 +31,8 @@ public:
     void setVolume(float volume);
     void startAudio();
     void stopAudio();
+    // At shutdown, on this object's thread: see AudioOutput::closeDown().
+    void closeDown();
 
 signals:
     void dataReady(QByteArray data);

@@ -50,6 +50,12 @@ AudioOutput::AudioOutput(QObject *parent)
 
 AudioOutput::~AudioOutput() = default;
 
+void AudioOutput::closeDown()
+{
+    reopener->stop();
+    dropStream();
+}
+
 void AudioOutput::open()
 {
     if (stream)

@@ -24,6 +24,10 @@ public:
     ~AudioOutput() override;
 
     void setVolume(float volume);
+    // At shutdown, on this object's thread: no timer may still run when the
+    // object moves to the thread that deletes it (the toolkit would queue
+    // their restart there, and leak it when the object goes first).
+    void closeDown();
 
 public slots:
     void writeData(QByteArray data);

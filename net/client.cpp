@@ -84,6 +84,7 @@ void Client::readDatagrams()
 
 void Client::returnToMainThread()
 {
+    output->closeDown();
     moveToThread(QCoreApplication::instance()->thread());
     Handoff::pass();
 }

@@ -140,6 +140,7 @@ void Server::applyVolume(float volume)
 void Server::returnToMainThread()
 {
     broadcastTimer->stop();
+    input->closeDown();
     moveToThread(QCoreApplication::instance()->thread());
     Handoff::pass();
 }
