@@ -82,7 +82,10 @@ SoundDevices *SoundDevices::instance()
     if (!theInstance) {
         Q_ASSERT(QCoreApplication::instance()
                  && QThread::currentThread() == QCoreApplication::instance()->thread());
-        theInstance = new SoundDevices(QCoreApplication::instance());
+        theInstance = new SoundDevices(nullptr);
+        // Gone while the application object is still whole: the library's
+        // thread posts to this object until its destructor has stopped it.
+        qAddPostRoutine([] { delete theInstance.load(); });
     }
     return theInstance.load();
 }

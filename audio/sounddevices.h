@@ -37,8 +37,8 @@ public:
         }
     };
 
-    // Made on first use, which must be on the main thread; it goes with the
-    // application object.
+    // Made on first use, which must be on the main thread; it goes as the
+    // application object begins to go.
     static SoundDevices *instance();
     ~SoundDevices() override;
 
