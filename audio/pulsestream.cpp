@@ -64,9 +64,9 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     if (!context)
         return nullptr;
 
-    const pa_sample_spec spec = {PA_SAMPLE_S16LE, 44100, 1};
+    const pa_sample_spec pcm = {PA_SAMPLE_S16LE, 44100, 1};
     const bool playback = direction == Direction::Playback;
-    pa_stream *made = pa_stream_new(context, playback ? "intercom playback" : "intercom capture", &spec, nullptr);
+    pa_stream *made = pa_stream_new(context, playback ? "intercom playback" : "intercom capture", &pcm, nullptr);
     if (!made)
         return nullptr;
     auto *opened = new PulseStream(direction, owner, notifySlot);
