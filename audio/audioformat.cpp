@@ -10,7 +10,7 @@ QAudioFormat pcm()
 {
     QAudioFormat format;
     format.setChannelCount(1);
-    format.setSampleRate(44100);
+    format.setSampleRate(sampleRate);
     format.setSampleSize(16);
     format.setCodec("audio/pcm");
     format.setByteOrder(QAudioFormat::LittleEndian);

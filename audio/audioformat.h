@@ -8,6 +8,11 @@
 // datagram describes it.
 namespace AudioFormat {
 
+// Mono 16-bit samples at 44.1 kHz.
+constexpr int sampleRate = 44100;
+constexpr int bytesPerFrame = 2;
+constexpr int bytesPerSecond = sampleRate * bytesPerFrame;
+
 // The largest chunk: one datagram's audio.
 constexpr int bufferBytes = 8192;
 // What the playback stream holds on the server at most (46 ms): its share of

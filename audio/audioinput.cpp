@@ -13,7 +13,6 @@ namespace {
 
 // A stream lost while the server still answers (its device busy, say).
 constexpr int reopenAfterMs = 1000;
-constexpr qint64 bytesPerSecond = 44100 * 2;
 // How long after a broadcast begins audio is checked for a held-back backlog.
 constexpr qint64 backlogWatchMs = 1000;
 
@@ -22,7 +21,6 @@ constexpr qint64 backlogWatchMs = 1000;
 AudioInput::AudioInput(QAudioDeviceInfo devinfo, QObject *parent)
     : QObject(parent)
 {
-    format = AudioFormat::pcm();
     reopener = new QTimer(this);
     reopener->setSingleShot(true);
     reopener->setInterval(reopenAfterMs);
@@ -72,9 +70,8 @@ void AudioInput::open()
 {
     if (stream)
         return;
-    const SoundDevices *devices = SoundDevices::instance();
     // Opening a device that is gone must not wait on it: the default takes over.
-    if (!deviceName.isEmpty() && devices->answering() && !devices->hasSource(deviceName)) {
+    if (chosenDeviceGone()) {
         fallBackToDefault();
         return;
     }
@@ -112,9 +109,14 @@ void AudioInput::serverAnswering(bool answering)
 void AudioInput::sourcesChanged()
 {
     // The device in use was unplugged: go on from the default.
-    const SoundDevices *devices = SoundDevices::instance();
-    if (!deviceName.isEmpty() && devices->answering() && !devices->hasSource(deviceName))
+    if (chosenDeviceGone())
         fallBackToDefault();
+}
+
+bool AudioInput::chosenDeviceGone() const
+{
+    const SoundDevices *devices = SoundDevices::instance();
+    return !deviceName.isEmpty() && devices->answering() && !devices->hasSource(deviceName);
 }
 
 void AudioInput::setVolume(float volume)
@@ -149,11 +151,11 @@ void AudioInput::dropBacklog(QByteArray &captured)
     // not go out.
     if (sendingFor.elapsed() > backlogWatchMs)
         return;
-    const qint64 allowed = sendingFor.elapsed() * bytesPerSecond / 1000 + AudioFormat::bufferBytes
+    const qint64 allowed = sendingFor.elapsed() * AudioFormat::bytesPerSecond / 1000 + AudioFormat::bufferBytes
         - sentSinceStart;
     if (captured.size() > allowed) {
         const qint64 drop = captured.size() - qMax<qint64>(allowed, 0);
-        captured.remove(0, int(drop + drop % 2));
+        captured.remove(0, int(drop + drop % AudioFormat::bytesPerFrame));
     }
     sentSinceStart += captured.size();
 }

@@ -2,7 +2,6 @@
 #define AUDIOINPUT_H
 
 #include <QAudioDeviceInfo>
-#include <QAudioFormat>
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
@@ -52,11 +51,12 @@ private:
     void startNamed(const QByteArray &name);
     void dropBacklog(QByteArray &captured);
     void fallBackToDefault();
+    // A device other than the default was chosen, and the server has none of that name.
+    bool chosenDeviceGone() const;
 
     std::unique_ptr<PulseStream> stream;
     // A stream the server dropped while it still answers is asked for again.
     QTimer *reopener = nullptr;
-    QAudioFormat format;
     bool sendAudio = false;
     // The server's name of the device in use; empty for its default.
     QByteArray deviceName;

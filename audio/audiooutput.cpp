@@ -112,21 +112,20 @@ void AudioOutput::writeData(QByteArray data)
     if (stream) {
         adaptCover(data.size());
         QByteArray samples = data;
-        samples.truncate(samples.size() - samples.size() % 2);
+        samples.truncate(samples.size() - samples.size() % AudioFormat::bytesPerFrame);
         if (volume < 1.0f)
             scaleSamples(samples, volume);
         feed();
         // What waits to be played as a chunk comes: its least over a while
         // is delay that no late chunk needed.
-        if (stream)
-            standingFill = qMin(standingFill, stream->buffered() + queued.size());
+        standingFill = qMin(standingFill, stream->buffered() + queued.size());
         const qint64 skipped = qMin<qint64>(toSkip, samples.size());
         samples.remove(0, int(skipped));
         toSkip -= skipped;
         qint64 written = 0;
-        if (stream && queued.isEmpty())
+        if (queued.isEmpty())
             written = stream->write(samples.constData(), samples.size());
-        if (written >= 0 && stream) {
+        if (written >= 0) {
             taken = written;
             const qint64 held = qMin<qint64>(samples.size() - taken,
                                              AudioFormat::playbackQueueBytes - queued.size());

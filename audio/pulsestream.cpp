@@ -9,10 +9,10 @@
 
 namespace {
 
-constexpr size_t frameBytes = 2;
+constexpr size_t frameBytes = AudioFormat::bytesPerFrame;
 // Captured audio the owner has not taken yet, at most: a second. An owner
 // that stalls longer loses the oldest, and memory stays bounded.
-constexpr int capturedLimitBytes = 88200;
+constexpr int capturedLimitBytes = AudioFormat::bytesPerSecond;
 
 // A stream is handed to the sound library's thread through the library, whose
 // own synchronisation the thread checker cannot see: every stream opened
@@ -64,7 +64,7 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     if (!context)
         return nullptr;
 
-    const pa_sample_spec pcm = {PA_SAMPLE_S16LE, 44100, 1};
+    const pa_sample_spec pcm = {PA_SAMPLE_S16LE, AudioFormat::sampleRate, 1};
     const bool playback = direction == Direction::Playback;
     pa_stream *made = pa_stream_new(context, playback ? "intercom playback" : "intercom capture", &pcm, nullptr);
     if (!made)

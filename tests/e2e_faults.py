@@ -854,15 +854,20 @@ def keeps_announcing(observer, peer, what):
              3 * SLOW))
 
 
-def talking_pair(world, kind):
-    """A broadcasts its tone and B listens: B's speaker plays A's tone."""
-    a = with_sound(world, "a", 2, kind, TONE_A)
-    b = with_sound(world, "b", 3, kind)
+def start_pair(a, b):
+    """Starts both instances and waits until each lists the other."""
     for i in (a, b):
         i.start()
     for i in (a, b):
         i.wait_ready()
     wait_listed((a, b), "both instances")
+
+
+def talking_pair(world, kind):
+    """A broadcasts its tone and B listens: B's speaker plays A's tone."""
+    a = with_sound(world, "a", 2, kind, TONE_A)
+    b = with_sound(world, "b", 3, kind)
+    start_pair(a, b)
     b.click("listen")
     a.click("broadcast")
     a.status, b.status = STATUS_BROADCASTING, STATUS_LISTENING
@@ -1056,11 +1061,7 @@ def scenario_devices(world, kind):
     a = with_sound(world, "a", 2, kind, TONE_A)
     b = with_sound(world, "b", 3, kind, TONE_B)
     _, usb = b.sound.plug("usbmic")
-    for i in (a, b):
-        i.start()
-    for i in (a, b):
-        i.wait_ready()
-    wait_listed((a, b), "both instances")
+    start_pair(a, b)
     a.click("listen")
     b.status = STATUS_IDLE
 
