@@ -97,9 +97,6 @@ SoundDevices::SoundDevices(QObject *parent)
     if (!loop)
         return;
     pa_threaded_mainloop_set_name(loop, "intercom-sound");
-    {
-        std::lock_guard<std::mutex> guard(sourcesLock);
-    }
     if (pa_threaded_mainloop_start(loop) < 0) {
         pa_threaded_mainloop_free(loop);
         loop = nullptr;
