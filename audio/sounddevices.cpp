@@ -1,8 +1,13 @@
 #include "audio/sounddevices.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
+#include <QEvent>
+#include <QEventLoop>
 #include <QThread>
+#include <QTimer>
+#include <QVector>
 
 #include <pulse/pulseaudio.h>
 
@@ -16,6 +21,73 @@ constexpr pa_usec_t retryUsec = 500 * PA_USEC_PER_MSEC;
 constexpr int startupWaitMs = 1000;
 
 std::atomic<SoundDevices *> theInstance{nullptr};
+
+// Waits for an operation on the connection, but not beyond the deadline: a
+// server that hangs must not keep the program from ending. Takes the operation.
+bool finishes(pa_threaded_mainloop *loop, pa_operation *op, const QDeadlineTimer &deadline)
+{
+    if (!op)
+        return false;
+    for (;;) {
+        pa_threaded_mainloop_lock(loop);
+        const pa_operation_state_t state = pa_operation_get_state(op);
+        const bool over = state != PA_OPERATION_RUNNING || deadline.hasExpired();
+        if (over) {
+            if (state == PA_OPERATION_RUNNING)
+                pa_operation_cancel(op);
+            pa_operation_unref(op);
+        }
+        pa_threaded_mainloop_unlock(loop);
+        if (over)
+            return state == PA_OPERATION_DONE;
+        QThread::msleep(1);
+    }
+}
+
+// The toolkit's connection as the server lists it, and whether the server
+// agreed to drop it. Written on the connection's event thread and read on
+// the main thread, each under the connection's lock.
+struct ToolkitConnection
+{
+    QByteArray name;
+    QByteArray pid;
+    QVector<uint32_t> clients;
+    bool dropped = false;
+
+    static void listed(pa_context *, const pa_client_info *info, int eol, void *self)
+    {
+        auto *toolkit = static_cast<ToolkitConnection *>(self);
+        if (eol || !info || toolkit->name != info->name)
+            return;
+        // Another process's toolkit may share the name where process ids are
+        // counted apart (a sandboxed desktop application, say).
+        const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+        if (pid && toolkit->pid != pid)
+            return;
+        toolkit->clients.append(info->index);
+    }
+
+    static void killed(pa_context *, int success, void *self)
+    {
+        static_cast<ToolkitConnection *>(self)->dropped |= success != 0;
+    }
+};
+
+// Sees the toolkit's sound engine being told, on the main thread, that its
+// connection has failed: by then the engine's thread is done with it.
+class ToolkitEngineWatch : public QObject
+{
+public:
+    QEventLoop waiting;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::MetaCall && qstrcmp(watched->metaObject()->className(), "QPulseAudioEngine") == 0)
+            waiting.quit();
+        return false;
+    }
+};
 
 } // namespace
 
@@ -86,6 +158,8 @@ SoundDevices *SoundDevices::instance()
         // Gone while the application object is still whole: the library's
         // thread posts to this object until its destructor has stopped it.
         qAddPostRoutine([] { delete theInstance.load(); });
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, theInstance.load(),
+                         &SoundDevices::dropToolkitConnection);
     }
     return theInstance.load();
 }
@@ -143,6 +217,45 @@ SoundDevices::~SoundDevices()
     pa_threaded_mainloop_unlock(loop);
     pa_threaded_mainloop_stop(loop);
     pa_threaded_mainloop_free(loop);
+}
+
+void SoundDevices::dropToolkitConnection()
+{
+    if (!loop)
+        return;
+    const QDeadlineTimer deadline(1000);
+    // The name and process id the toolkit's PulseAudio engine connects under.
+    ToolkitConnection toolkit;
+    toolkit.pid = QByteArray::number(QCoreApplication::applicationPid());
+    toolkit.name = "QtPulseAudio:" + toolkit.pid;
+    pa_threaded_mainloop_lock(loop);
+    pa_context *connection = readyContext();
+    pa_operation *listing =
+        connection ? pa_context_get_client_info_list(connection, ToolkitConnection::listed, &toolkit) : nullptr;
+    pa_threaded_mainloop_unlock(loop);
+    if (!finishes(loop, listing, deadline))
+        return;
+    pa_threaded_mainloop_lock(loop);
+    const QVector<uint32_t> clients = toolkit.clients;
+    pa_threaded_mainloop_unlock(loop);
+    for (const uint32_t client : clients) {
+        pa_threaded_mainloop_lock(loop);
+        connection = readyContext();
+        pa_operation *killing =
+            connection ? pa_context_kill_client(connection, client, ToolkitConnection::killed, &toolkit) : nullptr;
+        pa_threaded_mainloop_unlock(loop);
+        finishes(loop, killing, deadline);
+    }
+    pa_threaded_mainloop_lock(loop);
+    const bool dropped = toolkit.dropped;
+    pa_threaded_mainloop_unlock(loop);
+    if (!dropped || deadline.hasExpired())
+        return;
+    ToolkitEngineWatch watch;
+    QCoreApplication::instance()->installEventFilter(&watch);
+    QTimer::singleShot(int(deadline.remainingTime()), &watch.waiting, &QEventLoop::quit);
+    watch.waiting.exec(QEventLoop::ExcludeUserInputEvents);
+    QCoreApplication::instance()->removeEventFilter(&watch);
 }
 
 bool SoundDevices::answering() const

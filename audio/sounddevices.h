@@ -57,6 +57,15 @@ public:
     pa_threaded_mainloop *mainloop() const { return loop; }
     pa_context *readyContext() const;
 
+    // On the main thread, before the program ends (at aboutToQuit, which
+    // calls it by itself): has the server drop the toolkit's own connection
+    // and waits, at most a second, until the toolkit has heard. The toolkit
+    // tears that connection down at exit without its thread's lock, while
+    // that thread may be handling a message from the server: the streams
+    // closing at shutdown send it several, and the race crashed the program
+    // in about one exit in twenty.
+    void dropToolkitConnection();
+
 signals:
     void answeringChanged(bool answering);
     void sourcesChanged();

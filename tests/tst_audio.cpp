@@ -5,6 +5,7 @@
 #include "audio/audioformat.h"
 #include "audio/audioinput.h"
 #include "audio/audiooutput.h"
+#include "audio/sounddevices.h"
 
 #include <QAudioDeviceInfo>
 #include <QAudioInput>
@@ -24,7 +25,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -371,6 +374,7 @@ private slots:
     void captureVolume();
 
     void noAudioServer();
+    void exitAfterAudio();
 
 private:
     bool havePulse = false;
@@ -842,6 +846,65 @@ void TestAudio::noAudioServer()
     QCOMPARE(countLines(lines, QStringLiteral("output volume set to:")), 1);
 }
 
+// Run in a child process by exitAfterAudio: captures and plays for a moment,
+// then ends as the program does, its streams closing as it leaves. Says
+// whether the toolkit's sound engine is still connected once the event loop
+// has ended.
+static int runAndQuit()
+{
+    int result = 0;
+    {
+        AudioInput input(QAudioDeviceInfo::defaultInputDevice(), nullptr);
+        AudioOutput output(nullptr);
+        input.startAudio();
+        int written = 0;
+        QTimer pump;
+        QObject::connect(&pump, &QTimer::timeout, [&] {
+            output.writeData(QByteArray(AudioFormat::bufferBytes / 4, '\1'));
+            if (++written == 15)
+                QCoreApplication::quit();
+        });
+        pump.start(20);
+        result = QCoreApplication::exec();
+    }
+    QProcess clients;
+    clients.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("clients")});
+    if (!clients.waitForFinished(5000) || clients.exitCode() != 0)
+        return 2;
+    const QByteArray toolkit = "\"QtPulseAudio:" + QByteArray::number(QCoreApplication::applicationPid()) + '"';
+    fprintf(stdout, "toolkit connected at exit: %s\n", clients.readAll().contains(toolkit) ? "yes" : "no");
+    fflush(stdout);
+    return result;
+}
+
+// The toolkit's sound engine tears its connection down at exit without its
+// thread's lock; when the server's news of our own streams closing arrived at
+// that moment (about one exit in thirty after audio), libpulse aborted. The
+// engine must have lost its connection, and heard so, before exit.
+void TestAudio::exitAfterAudio()
+{
+    constexpr int runs = 8;
+    constexpr int atOnce = 4;
+    for (int started = 0; started < runs; started += atOnce) {
+        std::vector<std::unique_ptr<QProcess>> children;
+        for (int i = 0; i < atOnce; ++i) {
+            children.emplace_back(new QProcess);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("TST_AUDIO_QUIT_AFTER_AUDIO"), QStringLiteral("1"));
+            env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+            children.back()->setProcessEnvironment(env);
+            children.back()->setProcessChannelMode(QProcess::MergedChannels);
+            children.back()->start(QCoreApplication::applicationFilePath(), QStringList());
+        }
+        for (auto &child : children) {
+            QVERIFY(child->waitForFinished(20000));
+            const QString output = QString::fromLocal8Bit(child->readAll());
+            QVERIFY2(child->exitStatus() == QProcess::NormalExit && child->exitCode() == 0, qPrintable(output));
+            QVERIFY2(output.contains(QLatin1String("toolkit connected at exit: no")), qPrintable(output));
+        }
+    }
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -849,9 +912,15 @@ int main(int argc, char *argv[])
         return runWithoutAudio();
     if (qEnvironmentVariableIsSet("TST_AUDIO_OUTPUT_PROBE"))
         return runOutputProbe(qEnvironmentVariable("TST_AUDIO_OUTPUT_PROBE").toDouble());
+    if (qEnvironmentVariableIsSet("TST_AUDIO_QUIT_AFTER_AUDIO"))
+        return runAndQuit();
     TestAudio test;
     QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    const int failed = QTest::qExec(&test, argc, argv);
+    // The test's own exit races the toolkit's engine just as the program's
+    // would; QTest runs no event loop, so nothing has asked yet.
+    SoundDevices::instance()->dropToolkitConnection();
+    return failed;
 }
 
 #include "tst_audio.moc"
