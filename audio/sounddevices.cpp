@@ -45,18 +45,26 @@ bool finishes(pa_threaded_mainloop *loop, pa_operation *op, const QDeadlineTimer
 }
 
 // The toolkit's connection as the server lists it, and whether the server
-// agreed to drop it. Written on the connection's event thread and read on
-// the main thread, each under the connection's lock.
+// agreed to drop it: written on the connection's event thread, read on the
+// main thread, under a lock of its own. The sound library's lock and the
+// pointer it hands its callbacks are hand-offs that ThreadSanitizer cannot
+// see, so the callbacks take the one being asked from `asking`.
 struct ToolkitConnection
 {
+    static std::atomic<ToolkitConnection *> asking;
+
     QByteArray name;
     QByteArray pid;
+    std::mutex lock;
     QVector<uint32_t> clients;
     bool dropped = false;
 
-    static void listed(pa_context *, const pa_client_info *info, int eol, void *self)
+    static void listed(pa_context *, const pa_client_info *info, int eol, void *)
     {
-        auto *toolkit = static_cast<ToolkitConnection *>(self);
+        ToolkitConnection *toolkit = asking.load(std::memory_order_acquire);
+        if (!toolkit)
+            return;
+        std::lock_guard<std::mutex> guard(toolkit->lock);
         if (eol || !info || toolkit->name != info->name)
             return;
         // Another process's toolkit may share the name where process ids are
@@ -67,11 +75,17 @@ struct ToolkitConnection
         toolkit->clients.append(info->index);
     }
 
-    static void killed(pa_context *, int success, void *self)
+    static void killed(pa_context *, int success, void *)
     {
-        static_cast<ToolkitConnection *>(self)->dropped |= success != 0;
+        ToolkitConnection *toolkit = asking.load(std::memory_order_acquire);
+        if (!toolkit)
+            return;
+        std::lock_guard<std::mutex> guard(toolkit->lock);
+        toolkit->dropped |= success != 0;
     }
 };
+
+std::atomic<ToolkitConnection *> ToolkitConnection::asking{nullptr};
 
 // Sees the toolkit's sound engine being told, on the main thread, that its
 // connection has failed: by then the engine's thread is done with it.
@@ -226,29 +240,43 @@ void SoundDevices::dropToolkitConnection()
     const QDeadlineTimer deadline(1000);
     // The name and process id the toolkit's PulseAudio engine connects under.
     ToolkitConnection toolkit;
-    toolkit.pid = QByteArray::number(QCoreApplication::applicationPid());
-    toolkit.name = "QtPulseAudio:" + toolkit.pid;
+    {
+        std::lock_guard<std::mutex> guard(toolkit.lock);
+        toolkit.pid = QByteArray::number(QCoreApplication::applicationPid());
+        toolkit.name = "QtPulseAudio:" + toolkit.pid;
+    }
+    // Each operation below is finished or cancelled before the next, and
+    // the last before this returns: no callback comes after.
+    ToolkitConnection::asking.store(&toolkit, std::memory_order_release);
+    struct Unpublish
+    {
+        ~Unpublish() { ToolkitConnection::asking.store(nullptr, std::memory_order_release); }
+    } unpublish;
     pa_threaded_mainloop_lock(loop);
     pa_context *connection = readyContext();
     pa_operation *listing =
-        connection ? pa_context_get_client_info_list(connection, ToolkitConnection::listed, &toolkit) : nullptr;
+        connection ? pa_context_get_client_info_list(connection, ToolkitConnection::listed, nullptr) : nullptr;
     pa_threaded_mainloop_unlock(loop);
     if (!finishes(loop, listing, deadline))
         return;
-    pa_threaded_mainloop_lock(loop);
-    const QVector<uint32_t> clients = toolkit.clients;
-    pa_threaded_mainloop_unlock(loop);
+    QVector<uint32_t> clients;
+    {
+        std::lock_guard<std::mutex> guard(toolkit.lock);
+        clients = toolkit.clients;
+    }
     for (const uint32_t client : clients) {
         pa_threaded_mainloop_lock(loop);
         connection = readyContext();
         pa_operation *killing =
-            connection ? pa_context_kill_client(connection, client, ToolkitConnection::killed, &toolkit) : nullptr;
+            connection ? pa_context_kill_client(connection, client, ToolkitConnection::killed, nullptr) : nullptr;
         pa_threaded_mainloop_unlock(loop);
         finishes(loop, killing, deadline);
     }
-    pa_threaded_mainloop_lock(loop);
-    const bool dropped = toolkit.dropped;
-    pa_threaded_mainloop_unlock(loop);
+    bool dropped = false;
+    {
+        std::lock_guard<std::mutex> guard(toolkit.lock);
+        dropped = toolkit.dropped;
+    }
     if (!dropped || deadline.hasExpired())
         return;
     ToolkitEngineWatch watch;
