@@ -7,7 +7,10 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QThread>
+#include <QTimer>
 #include <QUdpSocket>
+
+#include <utility>
 
 Client::Client(QObject *parent)
     : QObject(parent)
@@ -15,6 +18,9 @@ Client::Client(QObject *parent)
     output = new AudioOutput(this);
     socket = new QUdpSocket(this);
     listen = false;
+    gatherTimer = new QTimer(this);
+    gatherTimer->setSingleShot(true);
+    connect(gatherTimer, &QTimer::timeout, this, &Client::reportGathered);
     socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
     connect(socket, SIGNAL(readyRead()), this, SLOT(readDatagrams()));
 }
@@ -70,15 +76,41 @@ void Client::readDatagrams()
         const Datagram::Message message = Datagram::parse(datagram);
         switch (Datagram::classify(message.header)) {
         case Datagram::Kind::Audio:
-            if (listen)
+            if (listen) {
+                // What came before it is reported before it is played.
+                if (!gathered.isEmpty())
+                    reportGathered();
                 output->writeData(message.payload);
+            }
             break;
         case Datagram::Kind::Announcement:
-            emit clientBroadcastReceived(addressText(sender), message.header);
+            gathered.append(qMakePair(addressText(sender), message.header));
+            // A flood that keeps the socket full must not keep the peer
+            // table waiting.
+            if (gathered.size() >= gatherLimit)
+                reportGathered();
             break;
         case Datagram::Kind::Ignored:
             break;
         }
+    }
+    if (gathered.isEmpty())
+        return;
+    if (listen || !beforeLastReport.isValid() || beforeLastReport.hasExpired(gatherMs))
+        reportGathered();
+    else if (!gatherTimer->isActive())
+        gatherTimer->start(int(gatherMs - beforeLastReport.elapsed()));
+}
+
+void Client::reportGathered()
+{
+    gatherTimer->stop();
+    const QVector<QPair<QString, QString>> ready = std::exchange(gathered, {});
+    for (const auto &announcement : ready)
+        emit clientBroadcastReceived(announcement.first, announcement.second);
+    if (!ready.isEmpty()) {
+        beforeLastReport = lastReport;
+        lastReport.start();
     }
 }
 

@@ -1,13 +1,17 @@
 #ifndef CLIENT_H
 #define CLIENT_H
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QPair>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 
 class AudioOutput;
 class QHostAddress;
+class QTimer;
 class QUdpSocket;
 
 // The receiving half: decodes every datagram on port 8002, reports
@@ -29,11 +33,23 @@ public:
     // IPv4 sender, even when the dual-stack socket reports it mapped.
     static QString addressText(const QHostAddress &address);
 
+    // The announcements read at one go are reported together, in order. While
+    // not listening, once two reports went out in the last gatherMs, what
+    // comes next is held back until that window ends and then reported
+    // together (at once when gatherLimit are waiting): each report wakes the
+    // main thread, and fifty peers announce five hundred times a second,
+    // while a few peers never fill the window and wait for nothing.
+    // Listening, they go at once, and always before any audio read after
+    // them.
+    static constexpr int gatherMs = 20;
+    static constexpr int gatherLimit = 100;
+
 signals:
     void clientBroadcastReceived(QString clientAddress, QString controlString);
 
 private slots:
     void readDatagrams();
+    void reportGathered();
     void applyVolume(float volume);
     // Shutdown, on this object's thread: move back to the main thread to be
     // destroyed there, beside the playback backend made there.
@@ -43,6 +59,11 @@ private:
     AudioOutput *output = nullptr;
     QUdpSocket *socket = nullptr;
     std::atomic<bool> listen{false};
+    // Announcements held back, oldest first, and when they go.
+    QVector<QPair<QString, QString>> gathered;
+    QTimer *gatherTimer = nullptr;
+    QElapsedTimer lastReport;
+    QElapsedTimer beforeLastReport;
 };
 
 #endif // CLIENT_H
