@@ -89,6 +89,7 @@ class tst_MainWindow : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -125,6 +126,12 @@ private:
     QTimer boxCloser;
     int boxesClosed = 0;
 };
+
+void tst_MainWindow::cleanupTestCase()
+{
+    // The toolkit's sound engine may race its own thread at exit otherwise.
+    SoundDevices::instance()->dropToolkitConnection();
+}
 
 void tst_MainWindow::initTestCase()
 {

@@ -3,6 +3,7 @@
 // chunk goes.
 #include "net/server.h"
 
+#include "audio/sounddevices.h"
 #include "lib/logcapture.h"
 #include "lib/netsandbox.h"
 #include "model/model.h"
@@ -126,6 +127,8 @@ private:
 void tst_Server::cleanupTestCase()
 {
     log.reset();
+    // The toolkit's sound engine may race its own thread at exit otherwise.
+    SoundDevices::instance()->dropToolkitConnection();
 }
 
 void tst_Server::initTestCase()
