@@ -20,6 +20,11 @@ QAudioFormat pcm()
 
 } // namespace AudioFormat
 
+float boundedVolume(float volume)
+{
+    return std::isnan(volume) ? 1.0f : qBound(0.0f, volume, 1.0f);
+}
+
 void scaleSamples(QByteArray &pcm, float volume)
 {
     char *bytes = pcm.data();

@@ -39,6 +39,9 @@ QAudioFormat pcm();
 
 } // namespace AudioFormat
 
+// A volume as the toolkit bounds its own: 0 to 1, and 1 for what is not a number.
+float boundedVolume(float volume);
+
 // Scales 16-bit little-endian samples in place, clipping at full scale; a
 // trailing odd byte is left as it is.
 void scaleSamples(QByteArray &pcm, float volume);

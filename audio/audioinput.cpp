@@ -7,8 +7,6 @@
 #include <QDebug>
 #include <QTimer>
 
-#include <cmath>
-
 namespace {
 
 // A stream lost while the server still answers (its device busy, say).
@@ -121,8 +119,7 @@ bool AudioInput::chosenDeviceGone() const
 
 void AudioInput::setVolume(float volume)
 {
-    // Clamped as the toolkit clamps its own capture volume.
-    this->volume = std::isnan(volume) ? 1.0f : qBound(0.0f, volume, 1.0f);
+    this->volume = boundedVolume(volume);
 }
 
 void AudioInput::startAudio()

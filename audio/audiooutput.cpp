@@ -7,8 +7,6 @@
 #include <QDebug>
 #include <QTimer>
 
-#include <cmath>
-
 namespace {
 
 // The stream makes room a period (20 ms) at a time; a feed twice a period
@@ -214,6 +212,5 @@ void AudioOutput::feed()
 void AudioOutput::setVolume(float volume)
 {
     qDebug() << "output volume set to:" << volume;
-    // Clamped as the toolkit clamps its own volume.
-    this->volume = std::isnan(volume) ? 1.0f : qBound(0.0f, volume, 1.0f);
+    this->volume = boundedVolume(volume);
 }

@@ -29,22 +29,9 @@ void arrive()
     published.load(std::memory_order_acquire);
 }
 
-class LoopLock
-{
-public:
-    explicit LoopLock(pa_threaded_mainloop *loop) : loop(loop) { pa_threaded_mainloop_lock(loop); }
-    ~LoopLock() { pa_threaded_mainloop_unlock(loop); }
-    LoopLock(const LoopLock &) = delete;
-    LoopLock &operator=(const LoopLock &) = delete;
-
-private:
-    pa_threaded_mainloop *loop;
-};
-
 } // namespace
 
-PulseStream::PulseStream(Direction direction, QObject *owner, const char *notifySlot)
-    : direction(direction)
+PulseStream::PulseStream(QObject *owner, const char *notifySlot)
 {
     std::lock_guard<std::mutex> guard(lock);
     this->owner = owner;
@@ -59,7 +46,7 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     pa_threaded_mainloop *loop = devices->mainloop();
     if (!loop)
         return nullptr;
-    LoopLock locked(loop);
+    SoundLoopLock locked(loop);
     pa_context *context = devices->readyContext();
     if (!context)
         return nullptr;
@@ -69,7 +56,7 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     pa_stream *made = pa_stream_new(context, playback ? "intercom playback" : "intercom capture", &pcm, nullptr);
     if (!made)
         return nullptr;
-    auto *opened = new PulseStream(direction, owner, notifySlot);
+    auto *opened = new PulseStream(owner, notifySlot);
     {
         // The sound library's thread reads these in the callbacks, under this
         // lock: its own lock is one the thread checker cannot see.
@@ -123,7 +110,7 @@ PulseStream::~PulseStream()
     if (!stream)
         return;
     {
-        LoopLock locked(loop);
+        SoundLoopLock locked(loop);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_underflow_callback(stream, nullptr, nullptr);
@@ -138,7 +125,7 @@ PulseStream::~PulseStream()
 
 PulseStream::State PulseStream::state() const
 {
-    LoopLock locked(loop);
+    SoundLoopLock locked(loop);
     switch (pa_stream_get_state(stream)) {
     case PA_STREAM_UNCONNECTED:
     case PA_STREAM_CREATING:
@@ -158,7 +145,7 @@ bool PulseStream::deviceMissing() const
 
 qint64 PulseStream::write(const char *data, qint64 length)
 {
-    LoopLock locked(loop);
+    SoundLoopLock locked(loop);
     const pa_stream_state_t now = pa_stream_get_state(stream);
     if (now != PA_STREAM_READY)
         return PA_STREAM_IS_GOOD(now) ? 0 : -1;
@@ -185,7 +172,7 @@ QByteArray PulseStream::take()
 
 void PulseStream::setCorked(bool corked)
 {
-    LoopLock locked(loop);
+    SoundLoopLock locked(loop);
     {
         std::lock_guard<std::mutex> guard(lock);
         corkWanted = corked;
@@ -214,7 +201,7 @@ void PulseStream::applyCork(pa_stream *stream)
 
 void PulseStream::setStartThreshold(int bytes)
 {
-    LoopLock locked(loop);
+    SoundLoopLock locked(loop);
     if (pa_stream_get_state(stream) != PA_STREAM_READY)
         return;
     pa_buffer_attr buffer = *pa_stream_get_buffer_attr(stream);
@@ -225,7 +212,7 @@ void PulseStream::setStartThreshold(int bytes)
 
 qint64 PulseStream::buffered() const
 {
-    LoopLock locked(loop);
+    SoundLoopLock locked(loop);
     if (pa_stream_get_state(stream) != PA_STREAM_READY)
         return 0;
     const size_t room = pa_stream_writable_size(stream);

@@ -57,7 +57,7 @@ public:
     void setCorked(bool corked);
 
 private:
-    PulseStream(Direction direction, QObject *owner, const char *notifySlot);
+    PulseStream(QObject *owner, const char *notifySlot);
     void notify();
     void applyCork(pa_stream *stream);
 
@@ -65,7 +65,6 @@ private:
     static void readable(pa_stream *stream, size_t length, void *self);
     static void underflowed(pa_stream *stream, void *self);
 
-    const Direction direction;
     pa_threaded_mainloop *loop = nullptr;
     pa_stream *stream = nullptr;
 

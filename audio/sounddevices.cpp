@@ -29,63 +29,19 @@ bool finishes(pa_threaded_mainloop *loop, pa_operation *op, const QDeadlineTimer
     if (!op)
         return false;
     for (;;) {
-        pa_threaded_mainloop_lock(loop);
-        const pa_operation_state_t state = pa_operation_get_state(op);
-        const bool over = state != PA_OPERATION_RUNNING || deadline.hasExpired();
-        if (over) {
-            if (state == PA_OPERATION_RUNNING)
-                pa_operation_cancel(op);
-            pa_operation_unref(op);
+        {
+            SoundLoopLock locked(loop);
+            const pa_operation_state_t state = pa_operation_get_state(op);
+            if (state != PA_OPERATION_RUNNING || deadline.hasExpired()) {
+                if (state == PA_OPERATION_RUNNING)
+                    pa_operation_cancel(op);
+                pa_operation_unref(op);
+                return state == PA_OPERATION_DONE;
+            }
         }
-        pa_threaded_mainloop_unlock(loop);
-        if (over)
-            return state == PA_OPERATION_DONE;
         QThread::msleep(1);
     }
 }
-
-// The toolkit's connection as the server lists it, and whether the server
-// agreed to drop it: written on the connection's event thread, read on the
-// main thread, under a lock of its own. The sound library's lock and the
-// pointer it hands its callbacks are hand-offs that ThreadSanitizer cannot
-// see, so the callbacks take the one being asked from `asking`.
-struct ToolkitConnection
-{
-    static std::atomic<ToolkitConnection *> asking;
-
-    QByteArray name;
-    QByteArray pid;
-    std::mutex lock;
-    QVector<uint32_t> clients;
-    bool dropped = false;
-
-    static void listed(pa_context *, const pa_client_info *info, int eol, void *)
-    {
-        ToolkitConnection *toolkit = asking.load(std::memory_order_acquire);
-        if (!toolkit)
-            return;
-        std::lock_guard<std::mutex> guard(toolkit->lock);
-        if (eol || !info || toolkit->name != info->name)
-            return;
-        // Another process's toolkit may share the name where process ids are
-        // counted apart (a sandboxed desktop application, say).
-        const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-        if (pid && toolkit->pid != pid)
-            return;
-        toolkit->clients.append(info->index);
-    }
-
-    static void killed(pa_context *, int success, void *)
-    {
-        ToolkitConnection *toolkit = asking.load(std::memory_order_acquire);
-        if (!toolkit)
-            return;
-        std::lock_guard<std::mutex> guard(toolkit->lock);
-        toolkit->dropped |= success != 0;
-    }
-};
-
-std::atomic<ToolkitConnection *> ToolkitConnection::asking{nullptr};
 
 // Sees the toolkit's sound engine being told, on the main thread, that its
 // connection has failed: by then the engine's thread is done with it.
@@ -161,6 +117,29 @@ struct SoundServerCallbacks
             devices->requestSources();
         }
     }
+
+    // The toolkit's own connection, under the name its PulseAudio engine gives it.
+    static void client(pa_context *, const pa_client_info *info, int eol, void *self)
+    {
+        if (eol || !info)
+            return;
+        const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
+        // Another process's toolkit may share the name where process ids are
+        // counted apart (a sandboxed desktop application, say).
+        const char *processId = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+        if (QByteArray(info->name) != "QtPulseAudio:" + pid || (processId && pid != processId))
+            return;
+        auto *devices = static_cast<SoundDevices *>(self);
+        std::lock_guard<std::mutex> guard(devices->sourcesLock);
+        devices->toolkitClients.append(info->index);
+    }
+
+    static void clientKilled(pa_context *, int success, void *self)
+    {
+        auto *devices = static_cast<SoundDevices *>(self);
+        std::lock_guard<std::mutex> guard(devices->sourcesLock);
+        devices->toolkitDropped |= success != 0;
+    }
 };
 
 SoundDevices *SoundDevices::instance()
@@ -190,17 +169,15 @@ SoundDevices::SoundDevices(QObject *parent)
         loop = nullptr;
         return;
     }
-    pa_threaded_mainloop_lock(loop);
-    connectToServer();
+    {
+        SoundLoopLock locked(loop);
+        connectToServer();
+    }
     // The window lists the devices right after this: give a server that is
     // there the moment it takes to answer (a few milliseconds), without
     // waiting for ever on one that hangs.
-    for (int waited = 0; waited < startupWaitMs && !settled(); waited += 5) {
-        pa_threaded_mainloop_unlock(loop);
+    for (int waited = 0; waited < startupWaitMs && !settled(); waited += 5)
         QThread::msleep(5);
-        pa_threaded_mainloop_lock(loop);
-    }
-    pa_threaded_mainloop_unlock(loop);
     answeringShown = serverAnswers;
     if (!answeringShown) {
         qWarning() << "sound server not answering";
@@ -220,17 +197,27 @@ SoundDevices::~SoundDevices()
         theInstance = nullptr;
     if (!loop)
         return;
-    pa_threaded_mainloop_lock(loop);
     {
+        SoundLoopLock locked(loop);
         std::lock_guard<std::mutex> guard(sourcesLock);
         if (retry)
             pa_threaded_mainloop_get_api(loop)->time_free(retry);
         retry = nullptr;
         dropContext();
     }
-    pa_threaded_mainloop_unlock(loop);
     pa_threaded_mainloop_stop(loop);
     pa_threaded_mainloop_free(loop);
+}
+
+SoundLoopLock::SoundLoopLock(pa_threaded_mainloop *loop)
+    : loop(loop)
+{
+    pa_threaded_mainloop_lock(loop);
+}
+
+SoundLoopLock::~SoundLoopLock()
+{
+    pa_threaded_mainloop_unlock(loop);
 }
 
 void SoundDevices::dropToolkitConnection()
@@ -238,47 +225,40 @@ void SoundDevices::dropToolkitConnection()
     if (!loop)
         return;
     const QDeadlineTimer deadline(1000);
-    // The name and process id the toolkit's PulseAudio engine connects under.
-    ToolkitConnection toolkit;
     {
-        std::lock_guard<std::mutex> guard(toolkit.lock);
-        toolkit.pid = QByteArray::number(QCoreApplication::applicationPid());
-        toolkit.name = "QtPulseAudio:" + toolkit.pid;
+        std::lock_guard<std::mutex> guard(sourcesLock);
+        toolkitClients.clear();
+        toolkitDropped = false;
     }
-    // Each operation below is finished or cancelled before the next, and
-    // the last before this returns: no callback comes after.
-    ToolkitConnection::asking.store(&toolkit, std::memory_order_release);
-    struct Unpublish
+    // Each operation is over, finished or cancelled, before the next: no
+    // callback comes after this returns.
+    pa_operation *listing = nullptr;
     {
-        ~Unpublish() { ToolkitConnection::asking.store(nullptr, std::memory_order_release); }
-    } unpublish;
-    pa_threaded_mainloop_lock(loop);
-    pa_context *connection = readyContext();
-    pa_operation *listing =
-        connection ? pa_context_get_client_info_list(connection, ToolkitConnection::listed, nullptr) : nullptr;
-    pa_threaded_mainloop_unlock(loop);
+        SoundLoopLock locked(loop);
+        if (pa_context *connection = readyContext())
+            listing = pa_context_get_client_info_list(connection, SoundServerCallbacks::client, this);
+    }
     if (!finishes(loop, listing, deadline))
         return;
     QVector<uint32_t> clients;
     {
-        std::lock_guard<std::mutex> guard(toolkit.lock);
-        clients = toolkit.clients;
+        std::lock_guard<std::mutex> guard(sourcesLock);
+        clients = toolkitClients;
     }
     for (const uint32_t client : clients) {
-        pa_threaded_mainloop_lock(loop);
-        connection = readyContext();
-        pa_operation *killing =
-            connection ? pa_context_kill_client(connection, client, ToolkitConnection::killed, nullptr) : nullptr;
-        pa_threaded_mainloop_unlock(loop);
+        pa_operation *killing = nullptr;
+        {
+            SoundLoopLock locked(loop);
+            if (pa_context *connection = readyContext())
+                killing = pa_context_kill_client(connection, client, SoundServerCallbacks::clientKilled, this);
+        }
         finishes(loop, killing, deadline);
     }
-    bool dropped = false;
     {
-        std::lock_guard<std::mutex> guard(toolkit.lock);
-        dropped = toolkit.dropped;
+        std::lock_guard<std::mutex> guard(sourcesLock);
+        if (!toolkitDropped || deadline.hasExpired())
+            return;
     }
-    if (!dropped || deadline.hasExpired())
-        return;
     ToolkitEngineWatch watch;
     QCoreApplication::instance()->installEventFilter(&watch);
     QTimer::singleShot(int(deadline.remainingTime()), &watch.waiting, &QEventLoop::quit);

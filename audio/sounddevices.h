@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 #include <mutex>
@@ -104,6 +105,23 @@ private:
     bool lossLogged = false;
     mutable std::mutex sourcesLock;
     QList<Source> known;
+    // The toolkit's own connections, as the server lists them, and whether
+    // the server agreed to drop one.
+    QVector<uint32_t> toolkitClients;
+    bool toolkitDropped = false;
+};
+
+// Holds the sound library's event-thread lock for a scope.
+class SoundLoopLock
+{
+public:
+    explicit SoundLoopLock(pa_threaded_mainloop *loop);
+    ~SoundLoopLock();
+    SoundLoopLock(const SoundLoopLock &) = delete;
+    SoundLoopLock &operator=(const SoundLoopLock &) = delete;
+
+private:
+    pa_threaded_mainloop *loop;
 };
 
 #endif // SOUNDDEVICES_H
