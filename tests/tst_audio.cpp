@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <mutex>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -25,8 +24,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -343,6 +345,18 @@ private:
     QTimer timer;
 };
 
+// Starts this test binary again, in one of the modes its main() picks by
+// environment variable, with these variables set; output and errors merged.
+void startSelf(QProcess &child, std::initializer_list<std::pair<QString, QString>> variables)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const auto &variable : variables)
+        env.insert(variable.first, variable.second);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+}
+
 } // namespace
 
 class TestAudio : public QObject
@@ -425,11 +439,7 @@ void TestAudio::toolkitOutputVolume()
     QFETCH(bool, brokenInToolkit);
 
     QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TST_AUDIO_OUTPUT_PROBE"), QString::number(volume));
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    startSelf(child, {{QStringLiteral("TST_AUDIO_OUTPUT_PROBE"), QString::number(volume)}});
     QVERIFY(child.waitForStarted());
     // A hang is one of the outcomes under test: give it a deadline, then end it.
     if (!child.waitForFinished(9000)) {
@@ -823,14 +833,10 @@ void TestAudio::noAudioServer()
     emptyAlsa.close();
 
     QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TST_AUDIO_WITHOUT_AUDIO"), QStringLiteral("1"));
-    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + dir.filePath(QStringLiteral("nothing")));
-    env.insert(QStringLiteral("ALSA_CONFIG_PATH"), emptyAlsa.fileName());
-    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true"));
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    startSelf(child, {{QStringLiteral("TST_AUDIO_WITHOUT_AUDIO"), QStringLiteral("1")},
+                      {QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + dir.filePath(QStringLiteral("nothing"))},
+                      {QStringLiteral("ALSA_CONFIG_PATH"), emptyAlsa.fileName()},
+                      {QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true")}});
     QVERIFY(child.waitForFinished(20000));
     const QString output = QString::fromLocal8Bit(child.readAll());
     QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, qPrintable(output));
@@ -889,12 +895,8 @@ void TestAudio::exitAfterAudio()
         std::vector<std::unique_ptr<QProcess>> children;
         for (int i = 0; i < atOnce; ++i) {
             children.emplace_back(new QProcess);
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("TST_AUDIO_QUIT_AFTER_AUDIO"), QStringLiteral("1"));
-            env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
-            children.back()->setProcessEnvironment(env);
-            children.back()->setProcessChannelMode(QProcess::MergedChannels);
-            children.back()->start(QCoreApplication::applicationFilePath(), QStringList());
+            startSelf(*children.back(), {{QStringLiteral("TST_AUDIO_QUIT_AFTER_AUDIO"), QStringLiteral("1")},
+                                         {QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false")}});
         }
         for (auto &child : children) {
             QVERIFY(child->waitForFinished(20000));
