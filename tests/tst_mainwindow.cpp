@@ -46,15 +46,6 @@ struct ButtonStates
     bool stopListen;
 };
 
-int rowOf(const QAbstractItemModel *model, const QString &address)
-{
-    for (int row = 0; row < model->rowCount(); ++row) {
-        if (model->index(row, 0).data().toString() == address)
-            return row;
-    }
-    return -1;
-}
-
 // A cell as it looks to someone who cannot tell its fill colour from the
 // other one: for each pixel, only whether it is the fill colour or not.
 QVector<bool> fillMask(const QImage &image, const QRect &cell, const QColor &fill)
@@ -677,8 +668,8 @@ void tst_MainWindow::stateCellsDifferBeyondColour()
                                       Q_ARG(QString, QStringLiteral("update:broadcasting_no:listening_yes"))));
     // The view lays the new rows out.
     QCoreApplication::processEvents();
-    const int first = rowOf(model, QStringLiteral("10.99.0.7"));
-    const int second = rowOf(model, QStringLiteral("10.99.0.8"));
+    const int first = rowOf(model, {QStringLiteral("10.99.0.7")});
+    const int second = rowOf(model, {QStringLiteral("10.99.0.8")});
     QVERIFY(first >= 0 && second >= 0);
     const QImage shot = view->viewport()->grab().toImage();
 

@@ -32,17 +32,20 @@ inline QSet<QString> ownAddresses()
     return addresses;
 }
 
-inline int ownRow(const QTableView *view)
+// The first row whose address is one of these; -1 when there is none.
+inline int rowOf(const QAbstractItemModel *model, const QSet<QString> &addresses)
 {
-    const QAbstractItemModel *model = view->model();
-    if (!model)
-        return -1;
-    const QSet<QString> own = ownAddresses();
     for (int row = 0; row < model->rowCount(); ++row) {
-        if (own.contains(model->index(row, 0).data(Qt::DisplayRole).toString()))
+        if (addresses.contains(model->index(row, 0).data(Qt::DisplayRole).toString()))
             return row;
     }
     return -1;
+}
+
+inline int ownRow(const QTableView *view)
+{
+    const QAbstractItemModel *model = view->model();
+    return model ? rowOf(model, ownAddresses()) : -1;
 }
 
 // Green or red state cell of the own row; Qt::transparent while there is none.
