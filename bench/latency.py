@@ -339,9 +339,8 @@ def relay_main(sender, listener, low, high, seconds, limit):
             pass  # no program there yet, or gone already
 
     rng = np.random.default_rng()
-    announcement = (lambda body: struct.pack(">I", len(body)) + zlib.compress(body))(
-        b"".join(struct.pack(">I", len(v)) + v for v in
-                 ("update:broadcasting_no:listening_yes".encode("utf-16-be"), b"")))
+    announcement = e2e.harness.datagram(e2e.harness.qstring("update:broadcasting_no:listening_yes")
+                                        + e2e.harness.qbytes(b""))
     queue = []  # (due, arrival, datagram), in order
     holds, audio, late = [], 0, 0
     passed = 0

@@ -71,7 +71,8 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(HERE, "lib"))
-from harness import BUTTONS, FifoFeeder, Failure, check, log, poll  # noqa: E402
+from harness import (BUTTONS, FifoFeeder, Failure, check, datagram, log, poll,  # noqa: E402
+                     qbytes, qstring)
 import harness  # noqa: E402
 from e2e_audio import MicFeeder as ToneFeeder, Speaker, carries, wait_silence  # noqa: E402
 
@@ -490,19 +491,6 @@ def scenario_audio(world):
 
 
 # ---- scenario: the hostile flood --------------------------------------------
-
-def qstring(text):
-    data = text.encode("utf-16-be")
-    return struct.pack(">I", len(data)) + data
-
-
-def qbytes(data):
-    return struct.pack(">I", len(data)) + data
-
-
-def datagram(body, declared=None):
-    return struct.pack(">I", len(body) if declared is None else declared) + zlib.compress(body, -1)
-
 
 def hostile_catalogue(rng):
     """Every kind of bad datagram, and the names of their kinds."""

@@ -1,8 +1,8 @@
 """Helpers shared by the end-to-end tests (tests/e2e_*.py) and the benchmarks
 (bench/*.py): where the window's buttons are, failures and logging, polling,
-network namespaces on a bridge, an environment without sound, private sound
-servers (PulseAudio or PipeWire, with a microphone that behaves like
-hardware), Xvfb inside a namespace, a
+the program's datagrams, network namespaces on a bridge, an environment
+without sound, private sound servers (PulseAudio or PipeWire, with a
+microphone that behaves like hardware), Xvfb inside a namespace, a
 real-time writer into a microphone FIFO and /proc readings.
 
 Scripts import it with
@@ -20,6 +20,7 @@ import termios
 import threading
 import time
 import traceback
+import zlib
 
 
 # Central widget offset inside the 321 x 360 window: the menu bar sits above it.
@@ -76,6 +77,22 @@ def poll(predicate, timeout, interval=0.05):
 def run(*cmd, **kw):
     return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           text=True, **kw).stdout
+
+
+# ---- the program's datagrams --------------------------------------------------
+
+def qstring(text):
+    data = text.encode("utf-16-be")
+    return struct.pack(">I", len(data)) + data
+
+
+def qbytes(data):
+    return struct.pack(">I", len(data)) + data
+
+
+def datagram(body, declared=None):
+    """`declared` forges the length that precedes the compressed body."""
+    return struct.pack(">I", len(body) if declared is None else declared) + zlib.compress(body, -1)
 
 
 # ---- network namespaces -------------------------------------------------------
