@@ -74,7 +74,7 @@ sys.path.insert(0, os.path.join(HERE, "lib"))
 from harness import (BUTTONS, FifoFeeder, Failure, check, datagram, log, poll,  # noqa: E402
                      qbytes, qstring)
 import harness  # noqa: E402
-from e2e_audio import MicFeeder as ToneFeeder, Speaker, carries, wait_silence  # noqa: E402
+from e2e_audio import MicFeeder as ToneFeeder, Speaker, wait_silence, wait_tone  # noqa: E402
 
 X11_CLOSE = os.path.join(HERE, "lib", "x11_close.py")
 PYTHON = "/usr/bin/python3"
@@ -820,15 +820,6 @@ def record(world, sound):
     return speaker
 
 
-def tone_at(listener, frequency, timeout, since=None):
-    """Seconds from `since` (now) until the listener's speaker carries the
-    tone, or None at the deadline."""
-    t0 = since or time.monotonic()
-    heard = poll(lambda: carries(listener.speaker.last(0.2), frequency),
-                 t0 + timeout - time.monotonic(), 0.02)
-    return time.monotonic() - t0 if heard else None
-
-
 def heard_from(observer, peer):
     """Announcements of the peer's own state that the observer has shown."""
     return observer.count('"%s"' % peer.status)
@@ -859,7 +850,7 @@ def talking_pair(world, kind):
     b.click("listen")
     a.click("broadcast")
     a.status, b.status = STATUS_BROADCASTING, STATUS_LISTENING
-    took = tone_at(b, TONE_A, 10 * SLOW)
+    took = wait_tone(b.speaker, TONE_A, 10 * SLOW)
     check(took, "B's speaker never played A's tone")
     log("B plays A's tone %.2f s after the clicks" % took)
     return a, b
@@ -902,7 +893,7 @@ def scenario_sound(world, kind):
     run(*stranger)
     clicked = time.monotonic()
     a.click("broadcast")
-    took = tone_at(b, TONE_A, 3, since=clicked)
+    took = wait_tone(b.speaker, TONE_A, 3, since=clicked)
     check(took, "B's speaker did not play A's tone after odd-length audio chunks")
     keeps_announcing(a, b, "after odd-length audio chunks")
     log("B plays A's tone %.2f s after its broadcast, and announces, after odd-length audio "
@@ -923,7 +914,7 @@ def scenario_sound(world, kind):
         feed(i)
         if i is b:
             b.speaker = record(world, b.sound)
-        took = tone_at(b, TONE_A, COMEBACK_S * SLOW, since=i.sound.answered)
+        took = wait_tone(b.speaker, TONE_A, COMEBACK_S * SLOW, since=i.sound.answered)
         check(took, "B's speaker did not play A's tone within %d s of %s's sound server "
               "answering again" % (COMEBACK_S * SLOW, i.name.upper()))
         log("%s's %s restarted: A's tone at B %.2f s after the server answered"
@@ -964,7 +955,8 @@ def scenario_death(world, kind):
         b.start()
         b.wait_ready()
         b.click("listen")
-        check(tone_at(b, TONE_A, 10 * SLOW), "round %d: B's speaker never played A's tone" % n)
+        check(wait_tone(b.speaker, TONE_A, 10 * SLOW),
+              "round %d: B's speaker never played A's tone" % n)
         # In the second and third of every three rounds many peers talk to B
         # at once and B stalls for a moment (a loaded machine), and all that
         # came meanwhile reaches it at once when it goes on: in the second its
@@ -1072,7 +1064,7 @@ def scenario_devices(world, kind):
                DEVICES_S * SLOW), "B's device list still offers the microphone unplugged: %s"
           % devices_listed(b))
     b.click("broadcast")
-    took = tone_at(a, TONE_B, 3 * SLOW)
+    took = wait_tone(a.speaker, TONE_B, 3 * SLOW)
     check(took, "A did not play B's default microphone after B fell back to it")
     log("B fell back to its default microphone; A plays it %.2f s after B's broadcast" % took)
     b.click("end broadcast")
@@ -1094,7 +1086,7 @@ def scenario_devices(world, kind):
     check(poll(lambda: b.count("device started") > started, 2 * SLOW),
           "B did not open the microphone chosen")
     b.click("broadcast")
-    took = tone_at(a, TONE_PLUGGED, 3 * SLOW)
+    took = wait_tone(a.speaker, TONE_PLUGGED, 3 * SLOW)
     check(took, "A did not play the microphone plugged into B and chosen there")
     log("A plays the microphone plugged into B %.2f s after B's broadcast" % took)
     for i in (b, a):
