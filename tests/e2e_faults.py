@@ -718,8 +718,8 @@ def scenario_flood(world):
                       <= expired - t <= datetime.timedelta(milliseconds=450)
                       and not machine_stalled(t, expired)]
         if restarting:
-            check(False, "the target expired the real peer at %s although it announced at %s"
-                  % (expired.time(), restarting[0].time()))
+            raise Failure("the target expired the real peer at %s although it announced at %s"
+                          % (expired.time(), restarting[0].time()))
         log("the real peer expired at %s while the machine stalled" % expired.time())
 
     # Memory: bounded while the flood lasted.
