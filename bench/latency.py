@@ -472,6 +472,15 @@ def legs(wire, sent, heard, within):
             samples - first)
 
 
+def timed_burst(feeder, speaker, wire, within):
+    """One burst: when it went into the microphone, its mouth-to-ear time and
+    its two legs, each None if not heard or seen within `within` s."""
+    sent = feeder.burst()
+    total = heard_after(speaker, sent, within)
+    heard = sent + total / 1000 if total is not None else None
+    return (sent, total) + legs(wire, sent, heard, within)[:2]
+
+
 def single_burst(feeder, speaker, wire):
     """Mouth-to-ear of one burst sent into a silent speaker, and its legs. A
     capture that falls behind delays everything by seconds after a long
@@ -479,10 +488,7 @@ def single_burst(feeder, speaker, wire):
     deadlines."""
     e2e.check(e2e.wait_silence(speaker, 30, window=0.5) is not None,
               "B's speaker did not fall silent before a burst")
-    sent = feeder.burst()
-    total = heard_after(speaker, sent, 30)
-    heard = sent + total / 1000 if total is not None else None
-    return (total,) + legs(wire, sent, heard, 30)[:2]
+    return timed_burst(feeder, speaker, wire, 30)[1:]
 
 
 def heard_at_speaker(speaker, t0, t1, window=220):
@@ -591,10 +597,8 @@ def main():
             resumed = time.monotonic()
             while time.monotonic() < resumed + 6:
                 e2e.wait_silence(b.speaker, 2, window=0.2)
-                t = feeder.burst()
-                took = heard_after(b.speaker, t, 2)
-                heard = t + took / 1000 if took is not None else None
-                after_stall.append((t - resumed, took) + tuple(legs(wire, t, heard, 2)[:2]))
+                t, took, first, second = timed_burst(feeder, b.speaker, wire, 2)
+                after_stall.append((t - resumed, took, first, second))
                 time.sleep(max(0, t + 0.5 - time.monotonic()))
             e2e.check(all(i.proc.poll() is None for i in (a, b)),
                       "an instance ended during the stall")
