@@ -79,7 +79,8 @@ import numpy as np
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import e2e_audio as e2e  # noqa: E402
-from harness import FifoFeeder  # noqa: E402
+from harness import FifoFeeder, qbytes, qstring  # noqa: E402
+import harness  # noqa: E402
 
 RATE = e2e.RATE
 BLOCK = RATE // 100
@@ -339,8 +340,8 @@ def relay_main(sender, listener, low, high, seconds, limit):
             pass  # no program there yet, or gone already
 
     rng = np.random.default_rng()
-    announcement = e2e.harness.datagram(e2e.harness.qstring("update:broadcasting_no:listening_yes")
-                                        + e2e.harness.qbytes(b""))
+    # The module's own name: the loop below has a `datagram` of its own.
+    announcement = harness.datagram(qstring("update:broadcasting_no:listening_yes") + qbytes(b""))
     queue = []  # (due, arrival, datagram), in order
     holds, audio, late = [], 0, 0
     passed = 0
