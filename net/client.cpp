@@ -21,6 +21,11 @@ Client::Client(QObject *parent)
     gatherTimer = new QTimer(this);
     gatherTimer->setSingleShot(true);
     connect(gatherTimer, &QTimer::timeout, this, &Client::reportGathered);
+    heldTimer = new QTimer(this);
+    heldTimer->setSingleShot(true);
+    heldTimer->setTimerType(Qt::PreciseTimer);
+    connect(heldTimer, &QTimer::timeout, this, &Client::readPending);
+    readBuffer.resize(65536);
     socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
     connect(socket, SIGNAL(readyRead()), this, SLOT(readDatagrams()));
 }
@@ -62,16 +67,30 @@ QString Client::addressText(const QHostAddress &address)
 
 void Client::readDatagrams()
 {
+    // Left unread, the socket stops waking this thread until the held read.
+    const bool flooded = lastFlood.isValid() && !lastFlood.hasExpired(floodMs);
+    if (!listen && !flooded && lastPass.isValid() && !lastPass.hasExpired(gatherMs)) {
+        if (!heldTimer->isActive())
+            heldTimer->start(int(qMax<qint64>(0, gatherMs - lastPass.elapsed())));
+        return;
+    }
+    readPending();
+}
+
+void Client::readPending()
+{
+    heldTimer->stop();
+    lastPass.start();
+    int count = 0;
+    qint64 bytes = 0;
     while (socket->hasPendingDatagrams()) {
         QHostAddress sender;
-        const qint64 size = socket->pendingDatagramSize();
-        if (size < 0) {
-            // Nothing readable after all: discard it so the loop moves on.
-            socket->readDatagram(nullptr, 0);
+        const qint64 size = socket->readDatagram(readBuffer.data(), readBuffer.size(), &sender);
+        if (size < 0)
             continue;
-        }
-        QByteArray datagram(int(size), '\0');
-        socket->readDatagram(datagram.data(), size, &sender);
+        ++count;
+        bytes += size;
+        const QByteArray datagram(readBuffer.constData(), int(size));
 
         const Datagram::Message message = Datagram::parse(datagram);
         switch (Datagram::classify(message.header)) {
@@ -94,6 +113,8 @@ void Client::readDatagrams()
             break;
         }
     }
+    if (count >= floodDatagrams || bytes >= floodBytes)
+        lastFlood.start();
     if (gathered.isEmpty())
         return;
     if (listen || !beforeLastReport.isValid() || beforeLastReport.hasExpired(gatherMs))

@@ -44,11 +44,22 @@ public:
     static constexpr int gatherMs = 20;
     static constexpr int gatherLimit = 100;
 
+    // While not listening the socket is read at most once every gatherMs:
+    // each read is a wake-up of this thread, and what waits meanwhile is
+    // only announcements and audio dropped unplayed. A pass that finds
+    // floodDatagrams or floodBytes waiting means the socket's buffer could
+    // overflow within such a wait and drop the peers' announcements with
+    // the rest: for floodMs after it, every datagram is read at once.
+    static constexpr int floodDatagrams = 32;
+    static constexpr qint64 floodBytes = 32 * 1024;
+    static constexpr int floodMs = 1000;
+
 signals:
     void clientBroadcastReceived(QString clientAddress, QString controlString);
 
 private slots:
     void readDatagrams();
+    void readPending();
     void reportGathered();
     void applyVolume(float volume);
     // Shutdown, on this object's thread: move back to the main thread to be
@@ -58,6 +69,12 @@ private slots:
 private:
     AudioOutput *output = nullptr;
     QUdpSocket *socket = nullptr;
+    // Every datagram is read into this, of the largest size one can have:
+    // asking the size of each first costs a system call more per datagram.
+    QByteArray readBuffer;
+    QTimer *heldTimer = nullptr;
+    QElapsedTimer lastPass;
+    QElapsedTimer lastFlood;
     std::atomic<bool> listen{false};
     // Announcements held back, oldest first, and when they go.
     QVector<QPair<QString, QString>> gathered;

@@ -699,7 +699,11 @@ def scenario_flood(world):
            excused, len(pauses)))
     log("real peer's new state shown by the target %s ms after the peer's own log showed it "
         "(%d probes)" % (", ".join("%.0f" % p for p, _, _ in probes), len(probes)))
-    check(len(heard) >= len(sends) // 2,
+    # A receiver that lets the flood overflow its socket's buffer drops the
+    # peers' announcements with it (reads held back 20 ms lost 8 to 24% of
+    # them); one that keeps up loses next to none. Sanitized programs keep up
+    # with less.
+    check(len(heard) >= len(sends) * (0.5 if SANITIZER else 0.95),
           "only %d of the real peer's %d announcements processed" % (len(heard), len(sends)))
     check(len(waits) >= len(sends) // 2, "the machine stalled for most of the flood")
     check(max(waits) <= SHOWN_BOUND_MS * SLOW,
