@@ -88,7 +88,13 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
         buffer.tlength = uint32_t(bufferBytes);
         if (startBytes > 0)
             buffer.prebuf = uint32_t(qMin(startBytes, bufferBytes));
-        connected = pa_stream_connect_playback(made, name, &buffer, flags, nullptr, nullptr);
+        // Without early requests, PipeWire's PulseAudio server asks the
+        // graph for a latency of tlength less two minreq, far more than the
+        // least request; with them, for minreq (see playbackRequestBytes).
+        buffer.minreq = uint32_t(qMin(AudioFormat::playbackRequestBytes, bufferBytes));
+        connected = pa_stream_connect_playback(made, name, &buffer,
+                                               pa_stream_flags_t(flags | PA_STREAM_EARLY_REQUESTS),
+                                               nullptr, nullptr);
     } else {
         buffer.fragsize = uint32_t(bufferBytes);
         pa_stream_set_read_callback(made, readable, opened);
