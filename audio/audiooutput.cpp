@@ -59,14 +59,25 @@ void AudioOutput::open()
     if (stream)
         return;
     stream.reset(PulseStream::open(PulseStream::Direction::Playback, QByteArray(),
-                                   AudioFormat::playbackStreamBytes, this, "streamChanged", false,
-                                   cover));
+                                   AudioFormat::playbackStreamBytes, this, "streamChanged",
+                                   !listening, cover));
     if (!stream && !failureLogged) {
         qDebug() << "audio playback could not start";
         failureLogged = true;
     }
     if (stream)
         failureLogged = false;
+}
+
+void AudioOutput::setListening(bool listening)
+{
+    this->listening = listening;
+    if (!listening) {
+        queued.clear();
+        feeder->stop();
+    }
+    if (stream)
+        stream->setCorked(!listening);
 }
 
 void AudioOutput::streamChanged()

@@ -24,6 +24,9 @@ public:
     ~AudioOutput() override;
 
     void setVolume(float volume);
+    // Corked while nobody listens: a playback stream left running keeps the
+    // sound server's graph cycling and the sound card awake all day.
+    void setListening(bool listening);
     // At shutdown, on this object's thread: no timer may still run when the
     // object moves to the thread that deletes it (the toolkit would queue
     // their restart there, and leak it when the object goes first).
@@ -50,6 +53,7 @@ private:
     // A stream the server dropped while it still answers is asked for again.
     QTimer *reopener = nullptr;
     std::unique_ptr<PulseStream> stream;
+    bool listening = false;
     bool failureLogged = false;
     // Applied to the samples here: the toolkit's own volume below 1.0 made its
     // PulseAudio stream refuse every write once the buffer had filled.

@@ -203,6 +203,12 @@ void PulseStream::applyCork(pa_stream *stream)
     }
     if (pa_operation *op = pa_stream_cork(stream, wanted ? 1 : 0, nullptr, nullptr))
         pa_operation_unref(op);
+    // What the server still holds is from before: played or sent when the
+    // stream runs again, it would come late.
+    if (wanted) {
+        if (pa_operation *op = pa_stream_flush(stream, nullptr, nullptr))
+            pa_operation_unref(op);
+    }
 }
 
 void PulseStream::setStartThreshold(int bytes)

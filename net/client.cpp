@@ -39,11 +39,18 @@ Client::~Client()
 void Client::startListen()
 {
     listen = true;
+    QMetaObject::invokeMethod(this, "applyListening", Qt::QueuedConnection);
 }
 
 void Client::endListen()
 {
     listen = false;
+    QMetaObject::invokeMethod(this, "applyListening", Qt::QueuedConnection);
+}
+
+void Client::applyListening()
+{
+    output->setListening(listen);
 }
 
 void Client::setVolume(float volume)

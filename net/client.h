@@ -61,6 +61,7 @@ private slots:
     void readDatagrams();
     void readPending();
     void reportGathered();
+    void applyListening();
     void applyVolume(float volume);
     // Shutdown, on this object's thread: move back to the main thread to be
     // destroyed there, beside the playback backend made there.

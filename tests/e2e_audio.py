@@ -388,6 +388,16 @@ def rx_bytes(instance):
     return int(instance.ns("cat", "/sys/class/net/eth0/statistics/rx_bytes"))
 
 
+def playback_corked(instance):
+    """Whether the sound server lists the instance's playback stream corked
+    (None while it lists none)."""
+    listing = run("pactl", "list", "sink-inputs", env=instance.env)
+    for entry in listing.split("Sink Input #")[1:]:
+        if '"intercom playback"' in entry:
+            return "Corked: yes" in entry
+    return None
+
+
 def status_seen(observer, status):
     return observer.count(r'control string:\s+"update:%s"' % status)
 
@@ -488,8 +498,12 @@ def scenario(world):
     shot = a.screenshot("2-broadcast-listen")
     check(not np.array_equal(a.pixels(shot, COMBO), combo_enabled),
           "A's device list looks the same while broadcasting")
-    # C gets A's audio too (it is A's peer) but does not listen.
+    # C gets A's audio too (it is A's peer) but does not listen, and its
+    # playback stream rests meanwhile.
     check(rms(c.speaker.last(0.5)) < SILENT_RMS, "C plays audio without listening")
+    check(poll(lambda: playback_corked(c) is True, 2 * SLOW),
+          "C's playback stream runs although C does not listen")
+    check(playback_corked(b) is False, "B's playback stream is corked while B listens")
 
     # A ends its broadcast: B falls silent and stays so; the device list is back.
     clicked = a.click("end broadcast")

@@ -563,6 +563,7 @@ void TestAudio::playbackKeepsAcceptingAtLowVolume()
 {
     QFETCH(float, volume);
     AudioOutput output(nullptr);
+    output.setListening(true);
     output.setVolume(volume);
     QCOMPARE(countLines(peekLog(), QStringLiteral("output volume set to:")), 1);
     QVERIFY(peekLog().filter(QStringLiteral("output volume set to:")).first()
@@ -606,6 +607,7 @@ void TestAudio::playbackLevel()
 
     speaker->take();
     AudioOutput output(nullptr);
+    output.setListening(true);
     if (setVolume)
         output.setVolume(volume);
 
@@ -635,6 +637,7 @@ void TestAudio::playbackLevel()
 void TestAudio::emptyChunkIsLogged()
 {
     AudioOutput output(nullptr);
+    output.setListening(true);
     output.writeData(QByteArray());
     const QList<Write> writes = writesLogged(peekLog());
     QCOMPARE(writes.size(), 1);
@@ -814,6 +817,7 @@ static int runWithoutAudio()
 {
     AudioInput input(QAudioDeviceInfo::defaultInputDevice(), nullptr);
     AudioOutput output(nullptr);
+    output.setListening(true);
     input.startAudio();
     input.setVolume(0.5f);
     output.setVolume(0.5f);
@@ -862,6 +866,7 @@ static int runAndQuit()
     {
         AudioInput input(QAudioDeviceInfo::defaultInputDevice(), nullptr);
         AudioOutput output(nullptr);
+        output.setListening(true);
         input.startAudio();
         int written = 0;
         QTimer pump;
