@@ -144,6 +144,10 @@ void Client::reportGathered()
 
 void Client::returnToMainThread()
 {
+    // A timer still running as the object moves is restarted on the main
+    // thread through an event that leaks when the object goes first.
+    heldTimer->stop();
+    gatherTimer->stop();
     output->closeDown();
     moveToThread(QCoreApplication::instance()->thread());
     Handoff::pass();
