@@ -72,10 +72,8 @@ void AudioOutput::open()
 void AudioOutput::setListening(bool listening)
 {
     this->listening = listening;
-    if (!listening) {
-        queued.clear();
-        feeder->stop();
-    }
+    if (!listening)
+        dropQueued();
     if (stream)
         stream->setCorked(!listening);
 }
@@ -107,6 +105,11 @@ void AudioOutput::serverAnswering(bool answering)
 void AudioOutput::dropStream()
 {
     stream.reset();
+    dropQueued();
+}
+
+void AudioOutput::dropQueued()
+{
     queued.clear();
     feeder->stop();
 }

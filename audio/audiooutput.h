@@ -48,6 +48,8 @@ private:
     qint64 dropStandingDelay();
     void adaptCover(int chunkBytes);
     void dropStream();
+    // Held-back audio, when nothing will play it.
+    void dropQueued();
 
     QTimer *feeder = nullptr;
     // A stream the server dropped while it still answers is asked for again.
