@@ -112,6 +112,12 @@ void AudioOutput::dropQueued()
 {
     queued.clear();
     feeder->stop();
+    // The delay measured so far, and what was still to be cut from the chunks
+    // to come to bring it down, belonged to the audio dropped: cut from the
+    // next talk, it would lose its first words.
+    toSkip = 0;
+    standingFill = noFill;
+    standingWindow.invalidate();
 }
 
 void AudioOutput::writeData(QByteArray data)

@@ -48,7 +48,7 @@ private:
     qint64 dropStandingDelay();
     void adaptCover(int chunkBytes);
     void dropStream();
-    // Held-back audio, when nothing will play it.
+    // Held-back audio, and the delay measured over it, when nothing will play it.
     void dropQueued();
 
     QTimer *feeder = nullptr;

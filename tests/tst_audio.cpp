@@ -381,6 +381,7 @@ private slots:
     void playbackLevel_data();
     void playbackLevel();
     void emptyChunkIsLogged();
+    void resumedListeningSkipsNothing();
 
     void captureSendsOnlyWhileSwitchedOn();
     void captureDeliversTheMicrophone();
@@ -643,6 +644,47 @@ void TestAudio::emptyChunkIsLogged()
     QCOMPARE(writes.size(), 1);
     QCOMPARE(writes.first().accepted, qint64(0));
     QCOMPARE(writes.first().offered, qint64(0));
+}
+
+// Audio that stood on the server beyond the cover is made up for by cutting
+// the chunks that come next. What is still to be cut when listening stops
+// belonged to audio that is gone: the first chunk heard once listening starts
+// again plays whole.
+void TestAudio::resumedListeningSkipsNothing()
+{
+    AudioOutput output(nullptr);
+    output.setListening(true);
+    const int chunkBytes = 512;
+    double phase = 0;
+    QElapsedTimer clock;
+    qint64 fed = -AudioFormat::playbackStreamBytes;
+    bool cutting = false;
+    // The stream kept full, fed small chunks at real time: for a whole
+    // second more waits than the cover needs, and the chunks after that
+    // second are cut.
+    QTimer feeder;
+    feeder.setTimerType(Qt::PreciseTimer);
+    connect(&feeder, &QTimer::timeout, this, [&] {
+        while (!cutting && fed < clock.elapsed() * AudioFormat::bytesPerSecond / 1000) {
+            output.writeData(tone(1000, 16000, chunkBytes / 2, &phase));
+            fed += chunkBytes;
+            const QList<Write> writes = writesLogged(peekLog());
+            cutting = writes.last().accepted == 0;
+        }
+        if (cutting)
+            feeder.stop();
+    });
+    clock.start();
+    feeder.start(2);
+    QTRY_VERIFY2_WITH_TIMEOUT(cutting, "no chunk was cut to bring the delay down", 8000);
+
+    output.setListening(false);
+    output.setListening(true);
+    takeLog();
+    output.writeData(tone(1000, 16000, AudioFormat::playbackStreamBytes / 2, &phase));
+    const QList<Write> writes = writesLogged(peekLog());
+    QCOMPARE(writes.size(), 1);
+    QCOMPARE(writes.first().accepted, qint64(AudioFormat::playbackStreamBytes));
 }
 
 // ---- capture -------------------------------------------------------------
