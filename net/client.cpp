@@ -88,15 +88,19 @@ void Client::readPending()
 {
     heldTimer->stop();
     lastPass.start();
-    int count = 0;
-    qint64 bytes = 0;
+    // A held pass comes gatherMs after the last one and counts alone.
+    if (!span.isValid() || span.elapsed() >= gatherMs) {
+        span.start();
+        spanDatagrams = 0;
+        spanBytes = 0;
+    }
     while (socket->hasPendingDatagrams()) {
         QHostAddress sender;
         const qint64 size = socket->readDatagram(readBuffer.data(), readBuffer.size(), &sender);
         if (size < 0)
             continue;
-        ++count;
-        bytes += size;
+        ++spanDatagrams;
+        spanBytes += size;
         const QByteArray datagram(readBuffer.constData(), int(size));
 
         const Datagram::Message message = Datagram::parse(datagram);
@@ -120,7 +124,7 @@ void Client::readPending()
             break;
         }
     }
-    if (count >= floodDatagrams || bytes >= floodBytes)
+    if (spanDatagrams >= floodDatagrams || spanBytes >= floodBytes)
         lastFlood.start();
     if (gathered.isEmpty())
         return;

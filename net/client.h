@@ -49,7 +49,10 @@ public:
     // only announcements and audio dropped unplayed. A pass that finds
     // floodDatagrams or floodBytes waiting means the socket's buffer could
     // overflow within such a wait and drop the peers' announcements with
-    // the rest: for floodMs after it, every datagram is read at once.
+    // the rest: for floodMs after it, every datagram is read at once. The
+    // same is counted over every gatherMs while reading at once, so that a
+    // flood that goes on keeps them read at once: a wait of gatherMs after
+    // each floodMs would overflow the buffer all the same.
     static constexpr int floodDatagrams = 32;
     static constexpr qint64 floodBytes = 32 * 1024;
     static constexpr int floodMs = 1000;
@@ -76,6 +79,10 @@ private:
     QTimer *heldTimer = nullptr;
     QElapsedTimer lastPass;
     QElapsedTimer lastFlood;
+    // What was read since the span began, gatherMs at most.
+    QElapsedTimer span;
+    int spanDatagrams = 0;
+    qint64 spanBytes = 0;
     std::atomic<bool> listen{false};
     // Announcements held back, oldest first, and when they go.
     QVector<QPair<QString, QString>> gathered;

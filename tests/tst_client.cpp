@@ -11,16 +11,22 @@
 #include "net/handoff.h"
 #include "net/server.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QThread>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUdpSocket>
 #include <QtEndian>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -85,6 +91,7 @@ private slots:
     void ownAnnouncementsKeyTheOwnAddress();
     void audioOnlyWhileListening();
     void burstIsTakenApartInOrder();
+    void floodIsReadAtOnceThroughout();
     void volumeMovesWhileBusyAreAllApplied();
 
 private:
@@ -282,6 +289,55 @@ void tst_Client::burstIsTakenApartInOrder()
     };
     QTRY_COMPARE_WITH_TIMEOUT(events().size(), expected.size(), 5000);
     QCOMPARE(events(), expected);
+}
+
+// While not listening, reads wait for a while between passes: each is a
+// wake-up. A flood must not wait, or it overflows the socket's buffer and
+// the peers' announcements are dropped with it; one that goes on for
+// seconds is read at once for as long as it lasts, not held back again once
+// a second.
+void tst_Client::floodIsReadAtOnceThroughout()
+{
+    Client client(nullptr);
+    QVERIFY(isBound(client));
+    QTimer *held = nullptr;
+    for (QTimer *timer : client.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (timer->timerType() == Qt::PreciseTimer)
+            held = timer;
+    }
+    QVERIFY(held);
+
+    // Checked after the receiver has handled each readyRead.
+    const auto *socket = client.findChild<QUdpSocket *>();
+    QElapsedTimer clock;
+    QList<qint64> holds;
+    connect(socket, &QUdpSocket::readyRead, this, [&] {
+        if (held->isActive())
+            holds.append(clock.elapsed());
+    });
+
+    // 8 KB datagrams, a thousand a second for three seconds: a flood in any
+    // 20 ms, and 20 ms of it overflow the socket's buffer.
+    QEventLoop loop;
+    clock.start();
+    std::thread flood([&loop] {
+        QUdpSocket out;
+        const QByteArray datagram = junk(8192, 9);
+        auto next = std::chrono::steady_clock::now();
+        for (int ms = 0; ms < 3000; ++ms) {
+            out.writeDatagram(datagram, loopback, Datagram::port);
+            next += std::chrono::milliseconds(1);
+            std::this_thread::sleep_until(next);
+        }
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    });
+    loop.exec();
+    flood.join();
+    // The first passes may wait, until one finds the flood.
+    for (const qint64 at : qAsConst(holds)) {
+        if (at > 500)
+            QFAIL(qPrintable(QStringLiteral("reads held back again %1 ms into the flood").arg(at)));
+    }
 }
 
 // Slider moves that queue up while the receiver's thread is busy are each
