@@ -128,10 +128,13 @@ void Client::readPending()
         lastFlood.start();
     if (gathered.isEmpty())
         return;
+    // The window may end between the check and the timer's start: a
+    // negative interval would not start the timer, and the announcements
+    // held back would wait for the next pass.
     if (listen || !beforeLastReport.isValid() || beforeLastReport.hasExpired(gatherMs))
         reportGathered();
     else if (!gatherTimer->isActive())
-        gatherTimer->start(int(gatherMs - beforeLastReport.elapsed()));
+        gatherTimer->start(int(qMax<qint64>(0, gatherMs - beforeLastReport.elapsed())));
 }
 
 void Client::reportGathered()
