@@ -29,12 +29,18 @@ AudioInput::AudioInput(QAudioDeviceInfo devinfo, QObject *parent)
     startDevice(devinfo);
 }
 
-AudioInput::~AudioInput() = default;
+AudioInput::~AudioInput()
+{
+    closeDown();
+}
 
 void AudioInput::closeDown()
 {
     reopener->stop();
     stream.reset();
+    // The stream is gone and its last period handed out: let the thread
+    // checker see that the sound library's thread is done with this object.
+    std::lock_guard<std::mutex> guard(sendLock);
 }
 
 void AudioInput::startDevice(QAudioDeviceInfo devinfo)
@@ -76,7 +82,8 @@ void AudioInput::open()
     // Corked while nothing is sent: capture that ran all day would cost CPU
     // and keep the desktop's microphone indicator lit.
     stream.reset(PulseStream::open(PulseStream::Direction::Capture, deviceName,
-                                   AudioFormat::captureBufferBytes, this, "readyRead", !sendAudio));
+                                   AudioFormat::captureBufferBytes, this, "readyRead", !sending(), -1,
+                                   this));
     if (!stream && !failureLogged) {
         qDebug() << "audio capture could not start";
         failureLogged = true;
@@ -117,31 +124,47 @@ bool AudioInput::chosenDeviceGone() const
     return !deviceName.isEmpty() && devices->answering() && !devices->hasSource(deviceName);
 }
 
+bool AudioInput::sending()
+{
+    std::lock_guard<std::mutex> guard(sendLock);
+    return sendAudio;
+}
+
 void AudioInput::setVolume(float volume)
 {
+    std::lock_guard<std::mutex> guard(sendLock);
     this->volume = boundedVolume(volume);
 }
 
+// The stream is (un)corked outside sendLock: the sound library's thread
+// holds its own lock while it takes sendLock.
 void AudioInput::startAudio()
 {
-    if (!sendAudio) {
-        sendingFor.start();
-        sentSinceStart = 0;
+    {
+        std::lock_guard<std::mutex> guard(sendLock);
+        if (!sendAudio) {
+            sendingFor.start();
+            sentSinceStart = 0;
+        }
+        sendAudio = true;
     }
-    sendAudio = true;
     if (stream)
         stream->setCorked(false);
 }
 
 void AudioInput::stopAudio()
 {
-    sendAudio = false;
+    {
+        std::lock_guard<std::mutex> guard(sendLock);
+        sendAudio = false;
+    }
     if (stream)
         stream->setCorked(true);
 }
 
 void AudioInput::dropBacklog(QByteArray &captured)
 {
+    // With sendLock held.
     // A source may have held audio back while capture was corked (a pipe, a
     // network source) and hand it all over at once: what comes faster than
     // real time since the broadcast began was captured before it, and must
@@ -159,28 +182,30 @@ void AudioInput::dropBacklog(QByteArray &captured)
 
 void AudioInput::readyRead()
 {
-    if (!stream)
+    if (!stream || stream->state() != PulseStream::State::Gone)
         return;
-    if (stream->state() == PulseStream::State::Gone) {
-        const bool missing = stream->deviceMissing();
-        stream.reset();
-        if (!SoundDevices::instance()->answering())
-            return;
-        if (missing && !deviceName.isEmpty())
-            fallBackToDefault();
-        else
-            reopener->start();
+    const bool missing = stream->deviceMissing();
+    stream.reset();
+    if (!SoundDevices::instance()->answering())
         return;
-    }
+    if (missing && !deviceName.isEmpty())
+        fallBackToDefault();
+    else
+        reopener->start();
+}
+
+void AudioInput::captured(QByteArray audio)
+{
     // Everything captured goes out at once, in chunks of at most one
     // datagram's audio: nothing waits here, so capture never falls behind
-    // real time.
-    QByteArray captured = stream->take();
-    if (captured.isEmpty() || !sendAudio)
+    // real time. Under the lock to the last chunk, so that closeDown() knows
+    // when the last has gone.
+    std::lock_guard<std::mutex> guard(sendLock);
+    if (!sendAudio)
         return;
-    dropBacklog(captured);
+    dropBacklog(audio);
     if (volume < 1.0f)
-        scaleSamples(captured, volume);
-    for (int at = 0; at < captured.size(); at += AudioFormat::bufferBytes)
-        emit dataReady(captured.mid(at, AudioFormat::bufferBytes));
+        scaleSamples(audio, volume);
+    for (int at = 0; at < audio.size(); at += AudioFormat::bufferBytes)
+        emit dataReady(audio.mid(at, AudioFormat::bufferBytes));
 }

@@ -1,20 +1,22 @@
 #ifndef AUDIOINPUT_H
 #define AUDIOINPUT_H
 
+#include "audio/pulsestream.h"
+
 #include <QAudioDeviceInfo>
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 
 #include <memory>
+#include <mutex>
 
-class PulseStream;
 class QTimer;
 
 // Captures the microphone for its whole life, through one stream that is made
 // again whenever the sound server has lost it; sendAudio decides whether the
 // chunks read are handed out or dropped.
-class AudioInput : public QObject
+class AudioInput : public QObject, private PulseStream::Sink
 {
     Q_OBJECT
 
@@ -34,6 +36,9 @@ public:
     void closeDown();
 
 signals:
+    // Emitted on the sound library's thread as soon as a period has come:
+    // a receiver connected directly must be safe to call from there and must
+    // not wait on the sound library; any other connection is queued.
     void dataReady(QByteArray data);
     // The chosen device is not there (any more): capture goes on from the
     // default microphone.
@@ -49,7 +54,9 @@ private slots:
 
 private:
     void startNamed(const QByteArray &name);
+    void captured(QByteArray audio) override;
     void dropBacklog(QByteArray &captured);
+    bool sending();
     void fallBackToDefault();
     // A device other than the default was chosen, and the server has none of that name.
     bool chosenDeviceGone() const;
@@ -57,10 +64,14 @@ private:
     std::unique_ptr<PulseStream> stream;
     // A stream the server dropped while it still answers is asked for again.
     QTimer *reopener = nullptr;
-    bool sendAudio = false;
     // The server's name of the device in use; empty for its default.
     QByteArray deviceName;
     bool failureLogged = false;
+
+    // What the sound library's thread reads as audio comes, set from this
+    // object's thread.
+    std::mutex sendLock;
+    bool sendAudio = false;
     float volume = 1.0f;
     QElapsedTimer sendingFor;
     qint64 sentSinceStart = 0;

@@ -10,8 +10,9 @@
 namespace {
 
 constexpr size_t frameBytes = AudioFormat::bytesPerFrame;
-// Captured audio the owner has not taken yet, at most: a second. An owner
-// that stalls longer loses the oldest, and memory stays bounded.
+// Captured audio handed to the sink at once, at most: a second. A source that
+// hands over a longer backlog in one go loses its oldest, and memory stays
+// bounded.
 constexpr int capturedLimitBytes = AudioFormat::bytesPerSecond;
 
 // A stream is handed to the sound library's thread through the library, whose
@@ -40,7 +41,7 @@ PulseStream::PulseStream(QObject *owner, const char *notifySlot)
 
 PulseStream *PulseStream::open(Direction direction, const QByteArray &device, int bufferBytes,
                                QObject *owner, const char *notifySlot, bool corked,
-                               int startBytes)
+                               int startBytes, Sink *sink)
 {
     SoundDevices *devices = SoundDevices::instance();
     pa_threaded_mainloop *loop = devices->mainloop();
@@ -63,10 +64,11 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
         std::lock_guard<std::mutex> guard(opened->lock);
         // The server hands over what it has, on PulseAudio a few hundred bytes
         // at a time: a datagram for each would cost the sender dearly. The
-        // owner hears of it once a period has come.
+        // sink gets it once a period has come.
         opened->notifyBytes = qMax(bufferBytes - bufferBytes % int(frameBytes), int(frameBytes));
         opened->loop = loop;
         opened->stream = made;
+        opened->sink = sink;
         opened->corkWanted = corked;
         opened->corkApplied = corked;
     }
@@ -166,14 +168,6 @@ qint64 PulseStream::write(const char *data, qint64 length)
     if (pa_stream_write(stream, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
         return -1;
     return qint64(n);
-}
-
-QByteArray PulseStream::take()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    QByteArray taken;
-    taken.swap(captured);
-    return taken;
 }
 
 void PulseStream::setCorked(bool corked)
@@ -276,22 +270,26 @@ void PulseStream::readable(pa_stream *stream, size_t, void *self)
 {
     arrive();
     auto *me = static_cast<PulseStream *>(self);
-    std::lock_guard<std::mutex> guard(me->lock);
-    const bool wasShort = me->captured.size() < me->notifyBytes;
-    while (pa_stream_readable_size(stream) > 0) {
-        const void *data = nullptr;
-        size_t length = 0;
-        if (pa_stream_peek(stream, &data, &length) < 0 || length == 0)
-            break;
-        // A hole (no data) is dropped: nothing was captured there.
-        if (data)
-            me->captured.append(static_cast<const char *>(data), int(length - length % frameBytes));
-        pa_stream_drop(stream);
+    QByteArray period;
+    {
+        std::lock_guard<std::mutex> guard(me->lock);
+        while (pa_stream_readable_size(stream) > 0) {
+            const void *data = nullptr;
+            size_t length = 0;
+            if (pa_stream_peek(stream, &data, &length) < 0 || length == 0)
+                break;
+            // A hole (no data) is dropped: nothing was captured there.
+            if (data)
+                me->captured.append(static_cast<const char *>(data), int(length - length % frameBytes));
+            pa_stream_drop(stream);
+        }
+        if (me->captured.size() > capturedLimitBytes) {
+            const int excess = me->captured.size() - capturedLimitBytes;
+            me->captured.remove(0, excess + excess % int(frameBytes));
+        }
+        if (me->captured.size() >= me->notifyBytes)
+            period.swap(me->captured);
     }
-    if (me->captured.size() > capturedLimitBytes) {
-        const int excess = me->captured.size() - capturedLimitBytes;
-        me->captured.remove(0, excess + excess % int(frameBytes));
-    }
-    if (wasShort && me->captured.size() >= me->notifyBytes)
-        me->notify();
+    if (!period.isEmpty() && me->sink)
+        me->sink->captured(period);
 }

@@ -17,19 +17,33 @@ struct pa_threaded_mainloop;
 // the server and never hands it a write that can fail.
 //
 // The owner's slot named at open is queued, on the owner's thread, whenever
-// the stream's state changes and (capture) whenever audio has arrived.
+// the stream's state changes. Captured audio goes straight to a sink, on the
+// sound library's thread, which wakes for it anyway: waking another thread for
+// every period would cost more than the period's audio.
 class PulseStream
 {
 public:
     enum class Direction { Playback, Capture };
     enum class State { Connecting, Ready, Gone };
 
+    class Sink
+    {
+    public:
+        // On the sound library's thread, with its lock held: whole frames, a
+        // period or more. Must not wait on the sound library.
+        virtual void captured(QByteArray audio) = 0;
+
+    protected:
+        ~Sink() = default;
+    };
+
     // nullptr while no sound server answers. An empty device is the server's
     // default. `bufferBytes` is what a playback stream holds at most, or a
     // capture stream's period; `startBytes` the playback start threshold.
+    // A capture stream hands its audio to `sink`, which must outlive it.
     static PulseStream *open(Direction direction, const QByteArray &device, int bufferBytes,
                              QObject *owner, const char *notifySlot, bool corked = false,
-                             int startBytes = -1);
+                             int startBytes = -1, Sink *sink = nullptr);
 
     // Playback: starts, and starts again after running dry, once this much is
     // buffered on the server.
@@ -49,8 +63,6 @@ public:
     // returns the bytes taken, or -1 when the stream cannot take any ever again.
     qint64 write(const char *data, qint64 length);
 
-    // Capture: the audio gathered so far, whole frames.
-    QByteArray take();
     // A corked stream moves no audio, and a corked capture lets the device
     // rest (and the desktop's microphone-in-use indicator go dark). Takes
     // effect once the stream is ready, whenever it is asked.
@@ -67,6 +79,8 @@ private:
 
     pa_threaded_mainloop *loop = nullptr;
     pa_stream *stream = nullptr;
+    // Set before the stream is handed to the sound library's thread.
+    Sink *sink = nullptr;
 
     // What the sound library's event thread shares with the owner's.
     mutable std::mutex lock;
@@ -74,7 +88,7 @@ private:
     QObject *owner = nullptr;
     const char *notifySlot = nullptr;
     QByteArray captured;
-    // The owner hears of captured audio once this much has come.
+    // The sink gets captured audio once this much has come.
     int notifyBytes = 0;
     int failure = 0;
     int underflows = 0;

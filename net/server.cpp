@@ -12,6 +12,25 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+// Never blocks: a datagram the system cannot take now is dropped, as the
+// toolkit's socket would drop it, and the sound library's thread goes on.
+int audioSocket(int family)
+{
+    return ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+}
+
+} // namespace
+
 Server::Server(ClientList *clients, QObject *parent)
     : QObject(parent)
 {
@@ -26,17 +45,24 @@ Server::Server(ClientList *clients, QObject *parent)
 
     localAddresses = QNetworkInterface::allAddresses();
     serverIP = chooseLocalAddress(localAddresses);
+    audioSocket4 = audioSocket(AF_INET);
+    audioSocket6 = audioSocket(AF_INET6);
 
     input = new AudioInput(QAudioDeviceInfo::defaultInputDevice(), this);
-    connect(input, SIGNAL(dataReady(QByteArray)), this, SLOT(writeDatagram(QByteArray)));
+    connect(input, &AudioInput::dataReady, this, &Server::writeDatagram, Qt::DirectConnection);
     connect(input, &AudioInput::deviceMissing, this, &Server::inputDeviceMissing);
 }
 
 Server::~Server()
 {
+    // Capture first: until it has stopped, audio may come to writeDatagram.
+    delete input;
     delete socket;
     delete broadcastTimer;
-    delete input;
+    if (audioSocket4 >= 0)
+        ::close(audioSocket4);
+    if (audioSocket6 >= 0)
+        ::close(audioSocket6);
     delete clientList;
 }
 
@@ -66,8 +92,11 @@ void Server::sendUpdate()
     // announcement pace. Asking the system for them costs a dozen system
     // calls, a fifth of what an idle instance spends: none is asked while
     // nothing is sent.
-    if (sendingAudio)
-        localAddresses = QNetworkInterface::allAddresses();
+    if (sendingAudio) {
+        const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+        std::lock_guard<std::mutex> guard(addressesLock);
+        localAddresses = addresses;
+    }
     const QString status = "update" + broadcastStatus + listeningStatus;
     const QByteArray datagram = Datagram::build(status, QByteArray());
     const qint64 sent = socket->writeDatagram(datagram, QHostAddress(QHostAddress::Broadcast),
@@ -77,23 +106,56 @@ void Server::sendUpdate()
 
 void Server::writeDatagram(QByteArray data)
 {
-    if (!socket)
-        return;
     const QByteArray datagram = Datagram::build(Datagram::audioHeader, data);
+    QList<QHostAddress> own;
+    {
+        std::lock_guard<std::mutex> guard(addressesLock);
+        own = localAddresses;
+    }
     // The row count is read afresh for every row: peers come and go on the
     // main thread while this runs, and a row gone meanwhile reads as null.
     for (int i = 0; i < clientList->rowCount(QModelIndex()); ++i) {
         const QHostAddress address = clientList->getAddressAt(clientList->index(i, 0));
-        if (address.isNull() || address == serverIP || localAddresses.contains(address))
+        if (address.isNull() || address == serverIP || own.contains(address))
             continue;
-        socket->writeDatagram(datagram, address, Datagram::port);
+        bool isIPv4 = false;
+        const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+        if (isIPv4 && audioSocket4 >= 0) {
+            sockaddr_in to;
+            std::memset(&to, 0, sizeof to);
+            to.sin_family = AF_INET;
+            to.sin_port = htons(Datagram::port);
+            to.sin_addr.s_addr = htonl(ipv4);
+            ::sendto(audioSocket4, datagram.constData(), size_t(datagram.size()), 0,
+                     reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        } else if (!isIPv4 && address.protocol() == QAbstractSocket::IPv6Protocol && audioSocket6 >= 0) {
+            sockaddr_in6 to;
+            std::memset(&to, 0, sizeof to);
+            to.sin6_family = AF_INET6;
+            to.sin6_port = htons(Datagram::port);
+            const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+            std::memcpy(&to.sin6_addr, ipv6.c, sizeof to.sin6_addr);
+            // A link-local peer is reached through the interface it was heard on.
+            const QString scope = address.scopeId();
+            if (!scope.isEmpty()) {
+                bool isNumber = false;
+                const uint index = scope.toUInt(&isNumber);
+                to.sin6_scope_id = isNumber ? index : if_nametoindex(scope.toLocal8Bit().constData());
+            }
+            ::sendto(audioSocket6, datagram.constData(), size_t(datagram.size()), 0,
+                     reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        }
     }
 }
 
 void Server::startAudioSend()
 {
     sendingAudio = true;
-    localAddresses = QNetworkInterface::allAddresses();
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    {
+        std::lock_guard<std::mutex> guard(addressesLock);
+        localAddresses = addresses;
+    }
     input->startAudio();
 }
 

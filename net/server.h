@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <mutex>
+
 class AudioInput;
 class ClientList;
 class QTimer;
@@ -31,8 +33,12 @@ public:
     // every one that qualifies is logged.
     static QHostAddress chooseLocalAddress(const QList<QHostAddress> &addresses);
 
-public slots:
+    // Sends one chunk of audio to every peer but this host. Callable from any
+    // thread: captured audio comes here on the sound library's thread, so
+    // that no thread wakes for it but the one that captured it.
     void writeDatagram(QByteArray data);
+
+public slots:
     void startAudioSend();
     void endAudioSend();
     void changeDevice(QAudioDeviceInfo devinfo);
@@ -61,7 +67,14 @@ private:
     // a VPN tunnel) hears its own broadcast from one of them, and its own
     // audio must go to none.
     QList<QHostAddress> localAddresses;
+    // Guards localAddresses, which the sound library's thread reads.
+    std::mutex addressesLock;
     bool sendingAudio = false;
+    // The audio's own sockets, used from the sound library's thread, where
+    // the toolkit's sockets must not be touched; -1 when the system has none
+    // of that family.
+    int audioSocket4 = -1;
+    int audioSocket6 = -1;
 
 public:
     ClientList *clientList = nullptr;
