@@ -271,6 +271,7 @@ void PulseStream::readable(pa_stream *stream, size_t, void *self)
     arrive();
     auto *me = static_cast<PulseStream *>(self);
     QByteArray period;
+    Sink *sink = nullptr;
     {
         std::lock_guard<std::mutex> guard(me->lock);
         while (pa_stream_readable_size(stream) > 0) {
@@ -289,7 +290,8 @@ void PulseStream::readable(pa_stream *stream, size_t, void *self)
         }
         if (me->captured.size() >= me->notifyBytes)
             period.swap(me->captured);
+        sink = me->sink;
     }
-    if (!period.isEmpty() && me->sink)
-        me->sink->captured(period);
+    if (!period.isEmpty() && sink)
+        sink->captured(period);
 }
