@@ -61,8 +61,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
-    // Safe to call from the sender's thread while peers come and go here:
-    // a row that has gone meanwhile gives the null address.
+    // Safe to call from the thread that sends the audio while peers come and
+    // go here: a row that has gone meanwhile gives the null address.
     QHostAddress getAddressAt(const QModelIndex &index) const;
     bool hasAddress(QString address);
 
@@ -78,7 +78,7 @@ private:
     // peer without comparing the address of every row. Main thread only.
     QHash<QString, ClientInfo *> clientsByAddress;
     // The list is changed only on the main thread, under this lock; the
-    // sender reads its size and addresses from its own thread under it too.
+    // audio's sender reads its size and addresses from its thread under it too.
     mutable std::mutex clientsLock;
 };
 
