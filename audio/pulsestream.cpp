@@ -65,7 +65,7 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
         // The server hands over what it has, on PulseAudio a few hundred bytes
         // at a time: a datagram for each would cost the sender dearly. The
         // sink gets it once a period has come.
-        opened->notifyBytes = qMax(bufferBytes - bufferBytes % int(frameBytes), int(frameBytes));
+        opened->periodBytes = qMax(bufferBytes - bufferBytes % int(frameBytes), int(frameBytes));
         opened->loop = loop;
         opened->stream = made;
         opened->sink = sink;
@@ -288,7 +288,7 @@ void PulseStream::readable(pa_stream *stream, size_t, void *self)
             const int excess = me->captured.size() - capturedLimitBytes;
             me->captured.remove(0, excess + excess % int(frameBytes));
         }
-        if (me->captured.size() >= me->notifyBytes)
+        if (me->captured.size() >= me->periodBytes)
             period.swap(me->captured);
         sink = me->sink;
     }

@@ -89,7 +89,7 @@ private:
     const char *notifySlot = nullptr;
     QByteArray captured;
     // The sink gets captured audio once this much has come.
-    int notifyBytes = 0;
+    int periodBytes = 0;
     int failure = 0;
     int underflows = 0;
     // What the owner asked for, and what the server was last told.

@@ -29,6 +29,37 @@ int audioSocket(int family)
     return ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
+// The system's form of a peer's address on the audio port; its length, or 0
+// for an address of neither family.
+socklen_t toSystemAddress(const QHostAddress &address, sockaddr_storage &to)
+{
+    std::memset(&to, 0, sizeof to);
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    if (isIPv4) {
+        auto *in = reinterpret_cast<sockaddr_in *>(&to);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(Datagram::port);
+        in->sin_addr.s_addr = htonl(ipv4);
+        return sizeof *in;
+    }
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return 0;
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&to);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(Datagram::port);
+    const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+    std::memcpy(&in6->sin6_addr, ipv6.c, sizeof in6->sin6_addr);
+    // A link-local peer is reached through the interface it was heard on.
+    const QString scope = address.scopeId();
+    if (!scope.isEmpty()) {
+        bool isNumber = false;
+        const uint index = scope.toUInt(&isNumber);
+        in6->sin6_scope_id = isNumber ? index : if_nametoindex(scope.toLocal8Bit().constData());
+    }
+    return sizeof *in6;
+}
+
 } // namespace
 
 Server::Server(ClientList *clients, QObject *parent)
@@ -118,33 +149,13 @@ void Server::writeDatagram(QByteArray data)
         const QHostAddress address = clientList->getAddressAt(clientList->index(i, 0));
         if (address.isNull() || address == serverIP || own.contains(address))
             continue;
-        bool isIPv4 = false;
-        const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-        if (isIPv4 && audioSocket4 >= 0) {
-            sockaddr_in to;
-            std::memset(&to, 0, sizeof to);
-            to.sin_family = AF_INET;
-            to.sin_port = htons(Datagram::port);
-            to.sin_addr.s_addr = htonl(ipv4);
-            ::sendto(audioSocket4, datagram.constData(), size_t(datagram.size()), 0,
-                     reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        } else if (!isIPv4 && address.protocol() == QAbstractSocket::IPv6Protocol && audioSocket6 >= 0) {
-            sockaddr_in6 to;
-            std::memset(&to, 0, sizeof to);
-            to.sin6_family = AF_INET6;
-            to.sin6_port = htons(Datagram::port);
-            const Q_IPV6ADDR ipv6 = address.toIPv6Address();
-            std::memcpy(&to.sin6_addr, ipv6.c, sizeof to.sin6_addr);
-            // A link-local peer is reached through the interface it was heard on.
-            const QString scope = address.scopeId();
-            if (!scope.isEmpty()) {
-                bool isNumber = false;
-                const uint index = scope.toUInt(&isNumber);
-                to.sin6_scope_id = isNumber ? index : if_nametoindex(scope.toLocal8Bit().constData());
-            }
-            ::sendto(audioSocket6, datagram.constData(), size_t(datagram.size()), 0,
-                     reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        }
+        sockaddr_storage to;
+        const socklen_t length = toSystemAddress(address, to);
+        const int through = to.ss_family == AF_INET ? audioSocket4 : audioSocket6;
+        if (length == 0 || through < 0)
+            continue;
+        ::sendto(through, datagram.constData(), size_t(datagram.size()), 0,
+                 reinterpret_cast<const sockaddr *>(&to), length);
     }
 }
 
