@@ -173,12 +173,18 @@ qint64 PulseStream::write(const char *data, qint64 length)
 void PulseStream::setCorked(bool corked)
 {
     SoundLoopLock locked(loop);
+    bool capture;
     {
         std::lock_guard<std::mutex> guard(lock);
         corkWanted = corked;
         if (corked)
             captured.clear();
+        capture = sink != nullptr;
     }
+    // What waits short of a period in the sound library's queue was captured
+    // before: sent when capture runs again, it would come late.
+    if (corked && capture && pa_stream_get_state(stream) == PA_STREAM_READY)
+        takeReadable(stream, nullptr);
     applyCork(stream);
 }
 
@@ -266,7 +272,7 @@ void PulseStream::stateChanged(pa_stream *stream, void *self)
         me->notify();
 }
 
-void PulseStream::readable(pa_stream *stream, size_t, void *self)
+void PulseStream::readable(pa_stream *stream, size_t length, void *self)
 {
     arrive();
     auto *me = static_cast<PulseStream *>(self);
@@ -274,16 +280,13 @@ void PulseStream::readable(pa_stream *stream, size_t, void *self)
     Sink *sink = nullptr;
     {
         std::lock_guard<std::mutex> guard(me->lock);
-        while (pa_stream_readable_size(stream) > 0) {
-            const void *data = nullptr;
-            size_t length = 0;
-            if (pa_stream_peek(stream, &data, &length) < 0 || length == 0)
-                break;
-            // A hole (no data) is dropped: nothing was captured there.
-            if (data)
-                me->captured.append(static_cast<const char *>(data), int(length - length % frameBytes));
-            pa_stream_drop(stream);
-        }
+        // PulseAudio hands over a few hundred bytes at a time, and the sound
+        // library calls again as each piece comes: the pieces wait in its
+        // queue until a period has come, and are taken at one go.
+        if (size_t(me->captured.size()) + length < size_t(me->periodBytes))
+            return;
+        me->captured.reserve(me->captured.size() + int(qMin(length, size_t(capturedLimitBytes))));
+        takeReadable(stream, &me->captured);
         if (me->captured.size() > capturedLimitBytes) {
             const int excess = me->captured.size() - capturedLimitBytes;
             me->captured.remove(0, excess + excess % int(frameBytes));
@@ -294,4 +297,19 @@ void PulseStream::readable(pa_stream *stream, size_t, void *self)
     }
     if (!period.isEmpty() && sink)
         sink->captured(period);
+}
+
+void PulseStream::takeReadable(pa_stream *stream, QByteArray *into)
+{
+    // With the loop's lock held.
+    for (;;) {
+        const void *data = nullptr;
+        size_t length = 0;
+        if (pa_stream_peek(stream, &data, &length) < 0 || length == 0)
+            return;
+        // A hole (no data) is dropped: nothing was captured there.
+        if (data && into)
+            into->append(static_cast<const char *>(data), int(length - length % frameBytes));
+        pa_stream_drop(stream);
+    }
 }

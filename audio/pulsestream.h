@@ -75,6 +75,9 @@ private:
 
     static void stateChanged(pa_stream *stream, void *self);
     static void readable(pa_stream *stream, size_t length, void *self);
+    // Everything the sound library holds of a capture stream, appended to
+    // `into` or, with nullptr, dropped.
+    static void takeReadable(pa_stream *stream, QByteArray *into);
     static void underflowed(pa_stream *stream, void *self);
 
     pa_threaded_mainloop *loop = nullptr;
