@@ -119,15 +119,11 @@ void Server::sendUpdate()
     if (!socket)
         return;
     // Addresses come and go (a tunnel brought up, a new lease); while audio
-    // goes out the sender checks against the current ones at the
-    // announcement pace. Asking the system for them costs a dozen system
-    // calls, a fifth of what an idle instance spends: none is asked while
-    // nothing is sent.
-    if (sendingAudio) {
-        const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
-        std::lock_guard<std::mutex> guard(addressesLock);
-        localAddresses = addresses;
-    }
+    // goes out the sender looks at the current ones once a second. Asking
+    // the system for them costs a dozen system calls, a fifth of what an
+    // idle instance spends: none is asked while nothing is sent.
+    if (sendingAudio && ++announcementsSinceAddresses >= addressesEvery)
+        refreshAddresses();
     const QString status = "update" + broadcastStatus + listeningStatus;
     const QByteArray datagram = Datagram::build(status, QByteArray());
     const qint64 sent = socket->writeDatagram(datagram, QHostAddress(QHostAddress::Broadcast),
@@ -159,14 +155,18 @@ void Server::writeDatagram(QByteArray data)
     }
 }
 
+void Server::refreshAddresses()
+{
+    announcementsSinceAddresses = 0;
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    std::lock_guard<std::mutex> guard(addressesLock);
+    localAddresses = addresses;
+}
+
 void Server::startAudioSend()
 {
     sendingAudio = true;
-    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
-    {
-        std::lock_guard<std::mutex> guard(addressesLock);
-        localAddresses = addresses;
-    }
+    refreshAddresses();
     input->startAudio();
 }
 

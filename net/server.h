@@ -58,6 +58,8 @@ private slots:
     void returnToMainThread();
 
 private:
+    void refreshAddresses();
+
     QUdpSocket *socket = nullptr;
     QTimer *broadcastTimer = nullptr;
     AudioInput *input = nullptr;
@@ -70,6 +72,10 @@ private:
     // Guards localAddresses, which the sound library's thread reads.
     std::mutex addressesLock;
     bool sendingAudio = false;
+    // While audio goes out, the host's addresses are looked at again after
+    // this many announcements.
+    static constexpr int addressesEvery = 10;
+    int announcementsSinceAddresses = 0;
     // The audio's own sockets, used from the sound library's thread, where
     // the toolkit's sockets must not be touched; -1 when the system has none
     // of that family.
