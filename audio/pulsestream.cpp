@@ -66,6 +66,7 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
         // at a time: a datagram for each would cost the sender dearly. The
         // sink gets it once a period has come.
         opened->periodBytes = qMax(bufferBytes - bufferBytes % int(frameBytes), int(frameBytes));
+        opened->direction = direction;
         opened->loop = loop;
         opened->stream = made;
         opened->sink = sink;
@@ -173,17 +174,15 @@ qint64 PulseStream::write(const char *data, qint64 length)
 void PulseStream::setCorked(bool corked)
 {
     SoundLoopLock locked(loop);
-    bool capture;
     {
         std::lock_guard<std::mutex> guard(lock);
         corkWanted = corked;
         if (corked)
             captured.clear();
-        capture = sink != nullptr;
     }
     // What waits short of a period in the sound library's queue was captured
     // before: sent when capture runs again, it would come late.
-    if (corked && capture && pa_stream_get_state(stream) == PA_STREAM_READY)
+    if (corked && direction == Direction::Capture && pa_stream_get_state(stream) == PA_STREAM_READY)
         takeReadable(stream, nullptr);
     applyCork(stream);
 }

@@ -80,6 +80,7 @@ private:
     static void takeReadable(pa_stream *stream, QByteArray *into);
     static void underflowed(pa_stream *stream, void *self);
 
+    Direction direction = Direction::Playback;
     pa_threaded_mainloop *loop = nullptr;
     pa_stream *stream = nullptr;
     // Set before the stream is handed to the sound library's thread.
