@@ -15,9 +15,17 @@ constexpr int feedIntervalMs = 10;
 // Held-back audio that the stream has taken none of for this long is stale (the
 // sound server has stalled): it is dropped rather than played late.
 constexpr int staleAfterMs = 500;
-// Audio that waited beyond the cover for late chunks all along over this
-// long is standing delay, not cover for jitter: it is dropped.
+// Audio that waited all along over this long, beyond what the latest chunk
+// of that while needed, is standing delay: it is dropped.
 constexpr int standingWindowMs = 1000;
+// What still waits as the latest chunk of a window comes, once standing delay
+// is dropped: a request of the stream (about a cycle of PipeWire's graph),
+// and each step the cover has grown by for late chunks.
+constexpr int standingMarginBytes = AudioFormat::playbackRequestBytes;
+// Less standing delay than this stays: each drop is a skip that may be heard,
+// and a sender's clock running ahead of ours is better cut a few times a
+// minute than by a few samples every second.
+constexpr int leastDropBytes = AudioFormat::playbackRequestBytes / 2;
 // A stream lost while the server still answers (its sink removed, say).
 constexpr int reopenAfterMs = 1000;
 // Audio that comes within this of the stream running dry was late; later
@@ -117,6 +125,7 @@ void AudioOutput::dropQueued()
     // next talk, it would lose its first words.
     toSkip = 0;
     standingFill = noFill;
+    leastCover = 0;
     standingWindow.invalidate();
 }
 
@@ -173,6 +182,7 @@ void AudioOutput::adaptCover(int chunkBytes)
     const int floor = qMin((qMin(chunkBytes, AudioFormat::bufferBytes) + step - 1) / step * step,
                            AudioFormat::playbackStreamBytes);
     int wanted = cover;
+    leastCover = qMax(leastCover, floor);
     if (cover < floor) {
         wanted = floor;
         coverHeld.start();
@@ -200,13 +210,19 @@ qint64 AudioOutput::dropStandingDelay()
         standingWindow.start();
     if (standingWindow.elapsed() < standingWindowMs)
         return 0;
-    // More waited all along than the cover for late chunks (after a stall,
-    // a burst of late chunks): drop the excess, held-back audio first and
-    // then as much of the chunks to come, so the delay goes back down.
-    const qint64 excess = standingFill == noFill ? 0 : (standingFill - cover) & ~qint64(1);
+    // More waited all along than late chunks needed: drop the excess,
+    // held-back audio first and then as much of the chunks to come, so the
+    // delay goes back down. Standing delay comes of a stall or a burst of
+    // late chunks, of a sender's clock running ahead of ours, and of where
+    // playback started against the server's cycles: what waits as the next
+    // chunk comes after a start is anywhere from about the cover less a
+    // chunk up to the cover, and nothing else takes it back.
+    const qint64 kept = standingMarginBytes + qMax(0, cover - leastCover);
+    const qint64 excess = standingFill == noFill ? 0 : (standingFill - kept) & ~qint64(1);
     standingFill = noFill;
+    leastCover = 0;
     standingWindow.restart();
-    if (excess <= 0)
+    if (excess < leastDropBytes)
         return 0;
     const qint64 dropped = qMin<qint64>(excess, queued.size()) & ~qint64(1);
     queued.remove(0, int(dropped));

@@ -73,6 +73,9 @@ private:
     QElapsedTimer standingWindow;
     // See playbackCoverStepBytes.
     int cover = AudioFormat::playbackCoverStepBytes;
+    // The cover if no chunk had come late: the largest chunk since the
+    // window started, rounded up to a step.
+    int leastCover = 0;
     QElapsedTimer ranDry;
     QElapsedTimer coverHeld;
 };
