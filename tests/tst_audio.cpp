@@ -646,10 +646,10 @@ void TestAudio::emptyChunkIsLogged()
     QCOMPARE(writes.first().offered, qint64(0));
 }
 
-// Audio that stood on the server beyond the cover is made up for by cutting
-// the chunks that come next. What is still to be cut when listening stops
-// belonged to audio that is gone: the first chunk heard once listening starts
-// again plays whole.
+// Audio that stood on the server beyond what late chunks needed is made up
+// for by cutting the chunks that come next. What is still to be cut when
+// listening stops belonged to audio that is gone: the first chunk heard once
+// listening starts again plays whole.
 void TestAudio::resumedListeningSkipsNothing()
 {
     AudioOutput output(nullptr);
@@ -660,7 +660,7 @@ void TestAudio::resumedListeningSkipsNothing()
     qint64 fed = -AudioFormat::playbackStreamBytes;
     bool cutting = false;
     // The stream kept full, fed small chunks at real time: for a whole
-    // second more waits than the cover needs, and the chunks after that
+    // second more waits than late chunks need, and the chunks after that
     // second are cut.
     QTimer feeder;
     feeder.setTimerType(Qt::PreciseTimer);
