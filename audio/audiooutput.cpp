@@ -214,9 +214,9 @@ qint64 AudioOutput::dropStandingDelay()
     // held-back audio first and then as much of the chunks to come, so the
     // delay goes back down. Standing delay comes of a stall or a burst of
     // late chunks, of a sender's clock running ahead of ours, and of where
-    // playback started against the server's cycles: what waits as the next
-    // chunk comes after a start is anywhere from about the cover less a
-    // chunk up to the cover, and nothing else takes it back.
+    // playback started against the server's cycles: what waits as chunks
+    // come after a start moves by up to a chunk with where it fell, and
+    // nothing else takes it back.
     const qint64 kept = standingMarginBytes + qMax(0, cover - leastCover);
     const qint64 excess = standingFill == noFill ? 0 : (standingFill - kept) & ~qint64(1);
     standingFill = noFill;
