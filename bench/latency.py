@@ -6,7 +6,9 @@ A broadcasts and B listens, each in its own network namespace with its own
 sound server (PulseAudio, or PipeWire with WirePlumber and pipewire-pulse) and
 Xvfb display, driven through the real window as in tests/e2e_audio.py. A's
 microphone is the monitor of a null sink that plays a FIFO, so the program
-gets whole periods as from hardware. Tone bursts go into that FIFO; the time
+gets whole periods as from hardware; a block goes into the FIFO only once the
+one before has left it, so that no queue stands in front of the microphone.
+Tone bursts go into that FIFO; the time
 each burst's first sample is written there is compared with the time its onset
 reaches B's speaker (the null sink's monitor, recorded with parec).
 
@@ -93,6 +95,13 @@ class BurstFeeder(FifoFeeder):
     """Feeds silence at real-time pace; burst() sends 100 ms of 1 kHz and returns
     when its first sample was written into the FIFO, tone = True sends 1 kHz
     until set back."""
+
+    # A block goes in only once pacat has taken the one before. Whatever the
+    # FIFO is let hold stands in front of every later sample for the rest of
+    # the run, by as much as the run's start happened to leave there: 0 to
+    # 15 ms, which moved a run's median by as much, and a real microphone has
+    # no such queue ahead of it. A skipped tick only shortens that queue.
+    BACKLOG = 0
 
     def __init__(self, fifo):
         super().__init__(fifo)
