@@ -8,9 +8,9 @@ Xvfb display, driven through the real window as in tests/e2e_audio.py. A's
 microphone is the monitor of a null sink that plays a FIFO, so the program
 gets whole periods as from hardware; a block goes into the FIFO only once the
 one before has left it, so that no queue stands in front of the microphone.
-Tone bursts go into that FIFO; the time
-each burst's first sample is written there is compared with the time its onset
-reaches B's speaker (the null sink's monitor, recorded with parec).
+Tone bursts go into that FIFO; the time each burst's first sample is written
+there is compared with the time its onset reaches B's speaker (the null
+sink's monitor, recorded with parec).
 
 Per run it reports:
 - latency: median, p90 and max of the mouth-to-ear time over BURSTS bursts of
