@@ -9,6 +9,7 @@ ClientInfo::ClientInfo(QObject *parent, QString clientAddress)
 {
     qDebug() << "Client Created";
     address = clientAddress;
+    hostAddress = QHostAddress(clientAddress);
     timer = new QTimer(this);
     // A coarse timer may fire up to 5% early; a peer is forgotten 500 ms
     // after its last announcement, not 475.
@@ -30,6 +31,11 @@ void ClientInfo::restartTimer()
 QString ClientInfo::getAddress() const
 {
     return address;
+}
+
+QHostAddress ClientInfo::getHostAddress() const
+{
+    return hostAddress;
 }
 
 void ClientInfo::timerExpired()
@@ -124,7 +130,7 @@ QHostAddress ClientList::getAddressAt(const QModelIndex &index) const
     const int row = index.row();
     if (row < 0 || row >= clients.size())
         return QHostAddress();
-    return QHostAddress(clients.at(row)->getAddress());
+    return clients.at(row)->getHostAddress();
 }
 
 // The flag a status field leaves: set by the word `yes`, cleared by the word

@@ -25,6 +25,9 @@ public:
 
     void restartTimer();
     QString getAddress() const;
+    // The same address parsed once: the audio's sender needs it for every
+    // peer and every chunk, a hundred times a second.
+    QHostAddress getHostAddress() const;
 
 signals:
     void clientTimeout(QString cAddress);
@@ -35,6 +38,7 @@ private slots:
 private:
     QTimer *timer = nullptr;
     QString address;
+    QHostAddress hostAddress;
 
 public:
     // Red until an announcement says otherwise.
