@@ -6,10 +6,10 @@
 
 ClientInfo::ClientInfo(QObject *parent, QString clientAddress)
     : QObject(parent)
+    , hostAddress(clientAddress)
 {
     qDebug() << "Client Created";
     address = clientAddress;
-    hostAddress = QHostAddress(clientAddress);
     timer = new QTimer(this);
     // A coarse timer may fire up to 5% early; a peer is forgotten 500 ms
     // after its last announcement, not 475.

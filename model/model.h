@@ -38,7 +38,9 @@ private slots:
 private:
     QTimer *timer = nullptr;
     QString address;
-    QHostAddress hostAddress;
+    // Never changes once made: the audio's sender copies it from its own
+    // thread.
+    const QHostAddress hostAddress;
 
 public:
     // Red until an announcement says otherwise.
