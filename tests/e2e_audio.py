@@ -388,14 +388,26 @@ def rx_bytes(instance):
     return int(instance.ns("cat", "/sys/class/net/eth0/statistics/rx_bytes"))
 
 
-def playback_corked(instance):
-    """Whether the sound server lists the instance's playback stream corked
-    (None while it lists none)."""
-    listing = run("pactl", "list", "sink-inputs", env=instance.env)
-    for entry in listing.split("Sink Input #")[1:]:
-        if '"intercom playback"' in entry:
+def stream_corked(instance, kind, name):
+    """Whether the sound server lists the instance's stream of that kind
+    ("sink-inputs" or "source-outputs") and name corked (None while it lists
+    none)."""
+    listing = run("pactl", "list", kind, env=instance.env)
+    title = "Sink Input #" if kind == "sink-inputs" else "Source Output #"
+    for entry in listing.split(title)[1:]:
+        if '"%s"' % name in entry:
             return "Corked: yes" in entry
     return None
+
+
+def playback_corked(instance):
+    return stream_corked(instance, "sink-inputs", "intercom playback")
+
+
+def capture_running(instance):
+    """Whether the instance has a capture stream that is not corked: the
+    microphone in use, and the desktop's indicator lit."""
+    return stream_corked(instance, "source-outputs", "intercom capture") is False
 
 
 def status_seen(observer, status):
@@ -481,6 +493,7 @@ def scenario(world):
         check(poll(lambda: i.count(r"Client Added, size:\s+3"), 10 * SLOW),
               "%s never listed all three instances" % i.name)
     log("three instances up and listing each other")
+    check(not capture_running(a), "A's microphone is in use although A does not broadcast")
     initial = a.screenshot("1-start")
     combo_enabled = a.pixels(initial, COMBO)
 
@@ -504,6 +517,7 @@ def scenario(world):
     check(poll(lambda: playback_corked(c) is True, 2 * SLOW),
           "C's playback stream runs although C does not listen")
     check(playback_corked(b) is False, "B's playback stream is corked while B listens")
+    check(capture_running(a), "A's capture stream is corked while A broadcasts")
 
     # A ends its broadcast: B falls silent and stays so; the device list is back.
     clicked = a.click("end broadcast")
@@ -516,6 +530,8 @@ def scenario(world):
     shot = a.screenshot("3-ended")
     check(np.array_equal(a.pixels(shot, COMBO), combo_enabled),
           "A's device list does not look enabled again after end broadcast")
+    check(poll(lambda: not capture_running(a), 2 * SLOW),
+          "A's microphone stays in use after end broadcast")
 
     # B stops listening while A's audio still arrives: B plays none of it.
     a.click("broadcast")
