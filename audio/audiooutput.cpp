@@ -6,45 +6,55 @@
 
 #include <QDebug>
 #include <QTimer>
+#include <QtEndian>
 
 namespace {
 
-// The stream makes room a period (20 ms) at a time; a feed twice a period
-// keeps held-back audio flowing without a gap.
-constexpr int feedIntervalMs = 10;
-// Held-back audio that the stream has taken none of for this long is stale (the
-// sound server has stalled): it is dropped rather than played late.
-constexpr int staleAfterMs = 500;
-// Audio that waited all along over this long, beyond what the latest chunk
-// of that while needed, is standing delay: it is dropped.
-constexpr int standingWindowMs = 1000;
-// What still waits as the latest chunk of a window comes, once standing delay
-// is dropped: a request of the stream (about a cycle of PipeWire's graph),
-// and each step the cover has grown by for late chunks.
-constexpr int standingMarginBytes = AudioFormat::playbackRequestBytes;
-// Less standing delay than this stays: each drop is a skip that may be heard,
-// and a sender's clock running ahead of ours is better cut a few times a
-// minute than by a few samples every second.
-constexpr int leastDropBytes = AudioFormat::playbackRequestBytes / 2;
 // A stream lost while the server still answers (its sink removed, say).
 constexpr int reopenAfterMs = 1000;
-// Audio that comes within this of the stream running dry was late; later
-// than that, the talk had paused.
-constexpr int lateChunkMs = 200;
-// How long the cover for late chunks must have sufficed before it shrinks,
-// and the least time between two steps up.
-constexpr int coverShrinkMs = 10000;
-constexpr int coverGrowMs = 2000;
+// The stream starts (and starts again after running dry) once a request of
+// its own is there: the cover for late chunks is the mixer's, per peer.
+constexpr int startBytes = AudioFormat::playbackRequestBytes;
+
+// The mixer's view of the stream, in frames.
+class StreamFrames : public Mixer::Stream
+{
+public:
+    explicit StreamFrames(PulseStream *stream)
+        : stream(stream)
+    {
+    }
+    int buffered() const override
+    {
+        return stream ? int(stream->buffered() / AudioFormat::bytesPerFrame) : 0;
+    }
+    int writable() const override
+    {
+        return stream ? int(stream->writable() / AudioFormat::bytesPerFrame) : 0;
+    }
+    void write(const qint16 *samples, int frames) override
+    {
+        // Native to little-endian: a copy on the machines this runs on.
+        bytes.resize(frames * AudioFormat::bytesPerFrame);
+        qToLittleEndian<qint16>(samples, frames, bytes.data());
+        stream->write(bytes.constData(), bytes.size());
+    }
+
+private:
+    PulseStream *stream;
+    QByteArray bytes;
+};
 
 } // namespace
 
 AudioOutput::AudioOutput(QObject *parent)
     : QObject(parent)
 {
-    feeder = new QTimer(this);
-    feeder->setTimerType(Qt::PreciseTimer);
-    feeder->setInterval(feedIntervalMs);
-    connect(feeder, &QTimer::timeout, this, &AudioOutput::feed);
+    clock.start();
+    player = new QTimer(this);
+    player->setTimerType(Qt::PreciseTimer);
+    player->setSingleShot(true);
+    connect(player, &QTimer::timeout, this, &AudioOutput::play);
     reopener = new QTimer(this);
     reopener->setSingleShot(true);
     reopener->setInterval(reopenAfterMs);
@@ -68,7 +78,7 @@ void AudioOutput::open()
         return;
     stream.reset(PulseStream::open(PulseStream::Direction::Playback, QByteArray(),
                                    AudioFormat::playbackStreamBytes, this, "streamChanged",
-                                   !listening, cover));
+                                   !listening, startBytes));
     if (!stream && !failureLogged) {
         qDebug() << "audio playback could not start";
         failureLogged = true;
@@ -80,16 +90,21 @@ void AudioOutput::open()
 void AudioOutput::setListening(bool listening)
 {
     this->listening = listening;
-    if (!listening)
-        dropQueued();
+    if (!listening) {
+        mixer.clear();
+        player->stop();
+    }
     if (stream)
         stream->setCorked(!listening);
 }
 
+void AudioOutput::setMuted(const QString &sender, bool muted)
+{
+    mixer.setMuted(sender, muted);
+}
+
 void AudioOutput::streamChanged()
 {
-    if (stream && stream->takeUnderflows() > 0)
-        ranDry.start();
     if (!stream || stream->state() != PulseStream::State::Gone)
         return;
     dropStream();
@@ -113,140 +128,41 @@ void AudioOutput::serverAnswering(bool answering)
 void AudioOutput::dropStream()
 {
     stream.reset();
-    dropQueued();
-}
-
-void AudioOutput::dropQueued()
-{
-    queued.clear();
-    feeder->stop();
-    // The delay measured so far, and what was still to be cut from the chunks
-    // to come to bring it down, belonged to the audio dropped: cut from the
-    // next talk, it would lose its first words.
-    toSkip = 0;
-    standingFill = noFill;
-    leastCover = 0;
-    standingWindow.invalidate();
+    // Held audio has nowhere to play; the next talk starts afresh.
+    mixer.clear();
+    player->stop();
 }
 
 void AudioOutput::writeData(QByteArray data)
 {
-    // What this chunk adds to what will be played: its bytes written now or
-    // held back for the stream, less audio dropped to keep the delay down.
-    // The rest of the chunk is dropped, and so is a trailing odd byte: only
-    // whole samples play.
+    writeData(QString(), data);
+}
+
+void AudioOutput::writeData(QString sender, QByteArray data)
+{
     qint64 taken = 0;
     if (stream) {
-        adaptCover(data.size());
-        QByteArray samples = data;
-        samples.truncate(samples.size() - samples.size() % AudioFormat::bytesPerFrame);
-        if (volume < 1.0f)
-            scaleSamples(samples, volume);
-        feed();
-        // What waits to be played as a chunk comes: its least over a while
-        // is delay that no late chunk needed.
-        standingFill = qMin(standingFill, stream->buffered() + queued.size());
-        const qint64 skipped = qMin<qint64>(toSkip, samples.size());
-        samples.remove(0, int(skipped));
-        toSkip -= skipped;
-        qint64 written = 0;
-        if (queued.isEmpty())
-            written = stream->write(samples.constData(), samples.size());
-        if (written >= 0) {
-            taken = written;
-            const qint64 held = qMin<qint64>(samples.size() - taken,
-                                             AudioFormat::playbackQueueBytes - queued.size());
-            if (held > 0) {
-                queued.append(samples.constData() + taken, int(held));
-                taken += held;
-                if (!feeder->isActive()) {
-                    sinceProgress.start();
-                    feeder->start();
-                }
-            }
-            taken = qMax<qint64>(0, taken - dropStandingDelay());
-        }
+        const StreamFrames frames(stream.get());
+        taken = mixer.push(sender, data, clock.elapsed(), frames.buffered());
+        play();
     }
     qDebug() << "wrote: " << taken << " down from: " << data.size();
 }
 
-void AudioOutput::adaptCover(int chunkBytes)
+void AudioOutput::play()
 {
-    // The stream ran dry, and audio came again soon after: a chunk came late,
-    // not the end of a talk. Wait for a little more before playing the next
-    // time; while no chunk comes late for a while, wait a little less.
-    // One event (a stall of the machine, a burst of network traffic) makes
-    // the stream run dry more than once: it counts once. Whatever the jitter,
-    // the cover is at least a chunk: chunks come a chunk's length apart.
-    const int step = AudioFormat::playbackCoverStepBytes;
-    const int floor = qMin((qMin(chunkBytes, AudioFormat::bufferBytes) + step - 1) / step * step,
-                           AudioFormat::playbackStreamBytes);
-    int wanted = cover;
-    leastCover = qMax(leastCover, floor);
-    if (cover < floor) {
-        wanted = floor;
-        coverHeld.start();
-    } else if (ranDry.isValid() && ranDry.elapsed() < lateChunkMs
-        && (!coverHeld.isValid() || coverHeld.elapsed() >= coverGrowMs)) {
-        wanted = qMin(cover + AudioFormat::playbackCoverStepBytes, AudioFormat::playbackStreamBytes);
-        coverHeld.start();
-    } else if (!coverHeld.isValid()) {
-        coverHeld.start();
-    } else if (coverHeld.elapsed() >= coverShrinkMs && cover - step >= floor) {
-        wanted = cover - step;
-        coverHeld.start();
-    }
-    ranDry.invalidate();
-    if (wanted != cover) {
-        cover = wanted;
-        stream->setStartThreshold(cover);
-        qDebug() << "playback waits for:" << cover;
-    }
-}
-
-qint64 AudioOutput::dropStandingDelay()
-{
-    if (!standingWindow.isValid())
-        standingWindow.start();
-    if (standingWindow.elapsed() < standingWindowMs)
-        return 0;
-    // More waited all along than late chunks needed: drop the excess,
-    // held-back audio first and then as much of the chunks to come, so the
-    // delay goes back down. Standing delay comes of a stall or a burst of
-    // late chunks, of a sender's clock running ahead of ours, and of where
-    // playback started against the server's cycles: what waits as chunks
-    // come after a start moves by up to a chunk with where it fell, and
-    // nothing else takes it back.
-    const qint64 kept = standingMarginBytes + qMax(0, cover - leastCover);
-    const qint64 excess = standingFill == noFill ? 0 : (standingFill - kept) & ~qint64(1);
-    standingFill = noFill;
-    leastCover = 0;
-    standingWindow.restart();
-    if (excess < leastDropBytes)
-        return 0;
-    const qint64 dropped = qMin<qint64>(excess, queued.size()) & ~qint64(1);
-    queued.remove(0, int(dropped));
-    toSkip += excess - dropped;
-    return dropped;
-}
-
-void AudioOutput::feed()
-{
-    if (!queued.isEmpty() && stream) {
-        const qint64 written = stream->write(queued.constData(), queued.size());
-        if (written > 0) {
-            queued.remove(0, int(written));
-            sinceProgress.start();
-        } else if (written < 0 || sinceProgress.elapsed() >= staleAfterMs) {
-            queued.clear();
-        }
-    }
-    if (queued.isEmpty())
-        feeder->stop();
+    if (!stream)
+        return;
+    StreamFrames frames(stream.get());
+    const int wait = mixer.play(frames, clock.elapsed());
+    if (wait < 0)
+        player->stop();
+    else
+        player->start(wait);
 }
 
 void AudioOutput::setVolume(float volume)
 {
     qDebug() << "output volume set to:" << volume;
-    this->volume = boundedVolume(volume);
+    mixer.setVolume(volume);
 }

@@ -4,17 +4,17 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QString>
 
-#include "audio/audioformat.h"
+#include "audio/mixer.h"
 
-#include <limits>
 #include <memory>
 
 class PulseStream;
 class QTimer;
 
-// Plays received chunks on the default output device, through one stream
-// that is made again whenever the sound server has lost it.
+// Plays what the peers send, mixed, on the default output device, through
+// one stream that is made again whenever the sound server has lost it.
 class AudioOutput : public QObject
 {
     Q_OBJECT
@@ -24,6 +24,7 @@ public:
     ~AudioOutput() override;
 
     void setVolume(float volume);
+    void setMuted(const QString &sender, bool muted);
     // Corked while nobody listens: a playback stream left running keeps the
     // sound server's graph cycling and the sound card awake all day.
     void setListening(bool listening);
@@ -33,51 +34,29 @@ public:
     void closeDown();
 
 public slots:
+    // A chunk of the peer at `sender`, as the peer table keys it.
+    void writeData(QString sender, QByteArray data);
     void writeData(QByteArray data);
 
 private slots:
-    // Moves held-back audio into the stream as it makes room.
-    void feed();
+    // Hands the stream what is due of the mix, and comes again when due.
+    void play();
     // The stream's state changed (queued from the sound library's thread).
     void streamChanged();
     void serverAnswering(bool answering);
     void open();
 
 private:
-    // Drops held-back audio that stood unneeded for a while; returns how much.
-    qint64 dropStandingDelay();
-    void adaptCover(int chunkBytes);
     void dropStream();
-    // Held-back audio, and the delay measured over it, when nothing will play it.
-    void dropQueued();
 
-    QTimer *feeder = nullptr;
+    QTimer *player = nullptr;
     // A stream the server dropped while it still answers is asked for again.
     QTimer *reopener = nullptr;
     std::unique_ptr<PulseStream> stream;
+    Mixer mixer;
+    QElapsedTimer clock;
     bool listening = false;
     bool failureLogged = false;
-    // Applied to the samples here: the toolkit's own volume below 1.0 made its
-    // PulseAudio stream refuse every write once the buffer had filled.
-    float volume = 1.0f;
-    // Audio the stream had no room for yet, oldest first; see playbackQueueBytes.
-    QByteArray queued;
-    // Since the stream last took any held-back audio.
-    QElapsedTimer sinceProgress;
-    // The least audio waiting to play (on the server and here) as a chunk
-    // came, since the window started.
-    static constexpr qint64 noFill = std::numeric_limits<qint64>::max();
-    qint64 standingFill = noFill;
-    // Audio of the chunks to come that is dropped to bring the delay down.
-    qint64 toSkip = 0;
-    QElapsedTimer standingWindow;
-    // See playbackCoverStepBytes.
-    int cover = AudioFormat::playbackCoverStepBytes;
-    // The cover if no chunk had come late: the largest chunk since the
-    // window started, rounded up to a step.
-    int leastCover = 0;
-    QElapsedTimer ranDry;
-    QElapsedTimer coverHeld;
 };
 
 #endif // AUDIOOUTPUT_H

@@ -76,8 +76,6 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     publish();
     const auto flags = corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
     pa_stream_set_state_callback(made, stateChanged, opened);
-    if (playback)
-        pa_stream_set_underflow_callback(made, underflowed, opened);
 
     pa_buffer_attr buffer;
     buffer.maxlength = uint32_t(-1);
@@ -122,7 +120,6 @@ PulseStream::~PulseStream()
         SoundLoopLock locked(loop);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
-        pa_stream_set_underflow_callback(stream, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
             pa_stream_disconnect(stream);
         pa_stream_unref(stream);
@@ -210,17 +207,6 @@ void PulseStream::applyCork(pa_stream *stream)
     }
 }
 
-void PulseStream::setStartThreshold(int bytes)
-{
-    SoundLoopLock locked(loop);
-    if (pa_stream_get_state(stream) != PA_STREAM_READY)
-        return;
-    pa_buffer_attr buffer = *pa_stream_get_buffer_attr(stream);
-    buffer.prebuf = uint32_t(qBound(int(frameBytes), bytes, int(buffer.tlength)));
-    if (pa_operation *op = pa_stream_set_buffer_attr(stream, &buffer, nullptr, nullptr))
-        pa_operation_unref(op);
-}
-
 qint64 PulseStream::buffered() const
 {
     SoundLoopLock locked(loop);
@@ -233,21 +219,13 @@ qint64 PulseStream::buffered() const
     return qMax<qint64>(0, qint64(buffer->tlength) - qint64(room));
 }
 
-int PulseStream::takeUnderflows()
+qint64 PulseStream::writable() const
 {
-    std::lock_guard<std::mutex> guard(lock);
-    const int count = underflows;
-    underflows = 0;
-    return count;
-}
-
-void PulseStream::underflowed(pa_stream *, void *self)
-{
-    arrive();
-    auto *me = static_cast<PulseStream *>(self);
-    std::lock_guard<std::mutex> guard(me->lock);
-    ++me->underflows;
-    me->notify();
+    SoundLoopLock locked(loop);
+    if (pa_stream_get_state(stream) != PA_STREAM_READY)
+        return 0;
+    const size_t room = pa_stream_writable_size(stream);
+    return room == size_t(-1) ? 0 : qint64(room - room % frameBytes);
 }
 
 void PulseStream::notify()

@@ -45,13 +45,10 @@ public:
                              QObject *owner, const char *notifySlot, bool corked = false,
                              int startBytes = -1, Sink *sink = nullptr);
 
-    // Playback: starts, and starts again after running dry, once this much is
-    // buffered on the server.
-    void setStartThreshold(int bytes);
-    // Playback: how often the stream ran dry since the last call.
-    int takeUnderflows();
     // Playback: about how much is buffered on the server, waiting to play.
     qint64 buffered() const;
+    // Playback: how much a write takes now.
+    qint64 writable() const;
     ~PulseStream();
 
     State state() const;
@@ -78,7 +75,6 @@ private:
     // Everything the sound library holds of a capture stream, appended to
     // `into` or, with nullptr, dropped.
     static void takeReadable(pa_stream *stream, QByteArray *into);
-    static void underflowed(pa_stream *stream, void *self);
 
     Direction direction = Direction::Playback;
     pa_threaded_mainloop *loop = nullptr;
@@ -95,7 +91,6 @@ private:
     // The sink gets captured audio once this much has come.
     int periodBytes = 0;
     int failure = 0;
-    int underflows = 0;
     // What the owner asked for, and what the server was last told.
     bool corkWanted = false;
     bool corkApplied = false;

@@ -65,6 +65,17 @@ void Client::applyVolume(float volume)
     output->setVolume(volume);
 }
 
+void Client::setMuted(const QString &address, bool muted)
+{
+    QMetaObject::invokeMethod(this, "applyMuted", Qt::QueuedConnection, Q_ARG(QString, address),
+                              Q_ARG(bool, muted));
+}
+
+void Client::applyMuted(QString address, bool muted)
+{
+    output->setMuted(address, muted);
+}
+
 QString Client::addressText(const QHostAddress &address)
 {
     bool isIPv4 = false;
@@ -110,7 +121,7 @@ void Client::readPending()
                 // What came before it is reported before it is played.
                 if (!gathered.isEmpty())
                     reportGathered();
-                output->writeData(message.payload);
+                output->writeData(addressText(sender), message.payload);
             }
             break;
         case Datagram::Kind::Announcement:

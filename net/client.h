@@ -28,6 +28,9 @@ public:
     void startListen();
     void endListen();
     void setVolume(float volume);
+    // Leaves the peer at this address (as the peer table keys it) out of
+    // what is played, or brings it back. Callable from any thread.
+    void setMuted(const QString &address, bool muted);
 
     // Text of a sender address as the peer table keys it: plain IPv4 for an
     // IPv4 sender, even when the dual-stack socket reports it mapped.
@@ -66,6 +69,7 @@ private slots:
     void reportGathered();
     void applyListening();
     void applyVolume(float volume);
+    void applyMuted(QString address, bool muted);
     // Shutdown, on this object's thread: move back to the main thread to be
     // destroyed there, beside the playback backend made there.
     void returnToMainThread();

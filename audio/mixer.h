@@ -1,0 +1,75 @@
+#ifndef MIXER_H
+#define MIXER_H
+
+#include "audio/jitterbuffer.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+// Every talking peer heard at once: one jitter buffer per sending address,
+// summed into the one playback stream. The only thing that writes it.
+class Mixer
+{
+public:
+    // What the mixer writes into, in frames of 16-bit mono samples.
+    class Stream
+    {
+    public:
+        // What waits in the stream to be played, and what it has room for.
+        virtual int buffered() const = 0;
+        virtual int writable() const = 0;
+        virtual void write(const qint16 *samples, int frames) = 0;
+
+    protected:
+        ~Stream() = default;
+    };
+
+    // Peers mixed at once, at most: far more than talk at once on a segment,
+    // and few enough that a flood of senders cannot exhaust memory or the
+    // sound thread.
+    static constexpr int maxPeers = 32;
+    // While anyone is heard, the stream is never let run below this (3 ms),
+    // and is then topped up by a request of its own (6 ms): a peer that has
+    // not delivered by then is concealed, not left to stop everyone's sound.
+    static constexpr int lowWaterFrames = 128;
+    static constexpr int topUpFrames = lowWaterFrames + 256;
+    // A stream that takes nothing is asked again after this.
+    static constexpr int retryMs = 10;
+
+    // Returns the bytes of `chunk` taken into that peer's buffer, less held
+    // audio dropped to keep its delay down.
+    int push(const QString &peer, const QByteArray &chunk, qint64 nowMs, int aheadFrames);
+    // Writes what is due into the stream; returns in how many ms to come
+    // again, or -1 while nobody is heard.
+    int play(Stream &stream, qint64 nowMs);
+
+    void setVolume(float volume);
+    void setMuted(const QString &peer, bool muted);
+    // Drops every peer's audio, keeping who is muted.
+    void clear();
+
+    int peers() const { return int(buffers.size()); }
+
+private:
+    struct Peer
+    {
+        QString address;
+        JitterBuffer buffer;
+    };
+
+    Peer *find(const QString &peer);
+    void mix(int frames, qint64 nowMs);
+
+    std::vector<std::unique_ptr<Peer>> buffers;
+    QSet<QString> muted;
+    float volume = 1.0f;
+    std::vector<qint16> samples;
+    std::vector<qint32> sum;
+    std::vector<qint16> out;
+};
+
+#endif // MIXER_H
