@@ -10,7 +10,10 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QMenu>
 #include <QMessageBox>
+#include <QNetworkInterface>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QThread>
@@ -60,6 +63,12 @@ MainWindow::MainWindow(QWidget *parent)
     QHeaderView *header = ui->clientListTableView->horizontalHeader();
     for (int section = 0; section < header->count(); ++section)
         header->setSectionResizeMode(section, QHeaderView::Stretch);
+
+    ui->clientListTableView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->clientListTableView, &QWidget::customContextMenuRequested, this,
+            &MainWindow::offerPeerMenu);
+    connect(clients, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex &, int first, int last) { remuteReturningPeers(first, last); });
 }
 
 MainWindow::~MainWindow()
@@ -151,6 +160,56 @@ void MainWindow::fillDeviceList(const QList<QAudioDeviceInfo> &listed)
     if (keep >= 0)
         list->setCurrentIndex(keep);
     qDebug() << "input devices:" << names;
+}
+
+void MainWindow::offerPeerMenu(const QPoint &position)
+{
+    const QModelIndex index = ui->clientListTableView->indexAt(position);
+    if (!index.isValid())
+        return;
+    // By address, not by row: peers come and go above it while the menu is open.
+    const QString address = clients->index(index.row(), 0).data(Qt::DisplayRole).toString();
+    if (address.isEmpty() || isOwnAddress(address))
+        return;
+    const bool muted = clients->isMuted(address);
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction *action = menu->addAction(muted ? tr("Unmute") : tr("Mute"));
+    connect(action, &QAction::triggered, this,
+            [this, address, muted] { setPeerMuted(address, !muted); });
+    menu->popup(ui->clientListTableView->viewport()->mapToGlobal(position));
+}
+
+void MainWindow::setPeerMuted(const QString &address, bool muted)
+{
+    if (muted)
+        mutedPeers.insert(address);
+    else
+        mutedPeers.remove(address);
+    clients->setMuted(address, muted);
+    client->setMuted(address, muted);
+    qDebug().noquote() << (muted ? "peer muted:" : "peer unmuted:") << address;
+}
+
+void MainWindow::remuteReturningPeers(int first, int last)
+{
+    for (int row = first; row <= last; ++row) {
+        const QString address = clients->index(row, 0).data(Qt::DisplayRole).toString();
+        // Sent to the receiver again too, so that its mute never depends on
+        // whether it forgot the peer meanwhile.
+        if (mutedPeers.contains(address))
+            setPeerMuted(address, true);
+    }
+}
+
+// Asked of the system, not of the sender: its list lives on its thread, and
+// a right-click is rare enough to pay for the look-up.
+bool MainWindow::isOwnAddress(const QString &address) const
+{
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    return std::any_of(own.cbegin(), own.cend(), [&address](const QHostAddress &ownAddress) {
+        return Client::addressText(ownAddress) == address;
+    });
 }
 
 void MainWindow::showSoundServer(bool answering)

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QList>
 #include <QMainWindow>
+#include <QPoint>
+#include <QSet>
 #include <QString>
 
 class Client;
@@ -49,6 +51,10 @@ private slots:
 
 private:
     void fillDeviceList(const QList<QAudioDeviceInfo> &listed);
+    void offerPeerMenu(const QPoint &position);
+    void setPeerMuted(const QString &address, bool muted);
+    void remuteReturningPeers(int first, int last);
+    bool isOwnAddress(const QString &address) const;
     void bringHome(QObject *worker, QThread *thread);
 
     Ui::MainWindow *ui = nullptr;
@@ -57,6 +63,9 @@ private:
     ClientList *clients = nullptr;
     QThread *serverThread = nullptr;
     QThread *clientThread = nullptr;
+    // Outlives the peers' rows while the program runs: a peer that drops out
+    // for a moment must not come back at full volume.
+    QSet<QString> mutedPeers;
 };
 
 #endif // MAINWINDOW_H

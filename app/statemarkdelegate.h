@@ -5,7 +5,8 @@
 
 // Draws a tick over a status cell that is on and a cross over one that is
 // off, on top of its green or red: the two states then differ in shape too,
-// for everyone who cannot tell the colours apart.
+// for everyone who cannot tell the colours apart. A muted peer's address
+// gets a struck-out speaker before it, a shape rather than a colour too.
 class StateMarkDelegate : public QStyledItemDelegate
 {
     Q_OBJECT
@@ -15,6 +16,13 @@ public:
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override;
+
+private:
+    void paintMuted(QPainter *painter, const QStyleOptionViewItem &option,
+                    const QModelIndex &index) const;
 };
 
 #endif // STATEMARKDELEGATE_H

@@ -96,8 +96,19 @@ QVariant ClientList::data(const QModelIndex &index, int role) const
     const ClientInfo *client = clients.at(index.row());
     switch (index.column()) {
     case 0:
-        if (role == Qt::DisplayRole)
+        switch (role) {
+        case Qt::DisplayRole:
             return client->getAddress();
+        case MutedRole:
+            return client->isMuted;
+        // The address stays the cell's name; a screen reader says "muted"
+        // after it, and a tooltip names the glyph.
+        case Qt::AccessibleDescriptionRole:
+        case Qt::ToolTipRole:
+            if (client->isMuted)
+                return QStringLiteral("muted");
+            break;
+        }
         break;
     case 1:
         return stateCell(role, client->isBroadcasting, QStringLiteral("broadcasting"),
@@ -153,6 +164,25 @@ bool ClientList::hasAddress(QString address)
         return false;
     client->restartTimer();
     return true;
+}
+
+void ClientList::setMuted(const QString &address, bool muted)
+{
+    ClientInfo *client = clientsByAddress.value(address);
+    if (!client || client->isMuted == muted)
+        return;
+    client->isMuted = muted;
+    const int row = clients.indexOf(client);
+    if (row < 0)
+        return;
+    const QModelIndex cell = createIndex(row, 0);
+    emit dataChanged(cell, cell, {MutedRole, Qt::AccessibleDescriptionRole, Qt::ToolTipRole});
+}
+
+bool ClientList::isMuted(const QString &address) const
+{
+    const ClientInfo *client = clientsByAddress.value(address);
+    return client && client->isMuted;
 }
 
 void ClientList::processClient(QString clientAddress, QString controlString)

@@ -46,6 +46,8 @@ public:
     // Red until an announcement says otherwise.
     bool isListening = false;
     bool isBroadcasting = false;
+    // Set from the window only; a record made anew starts unmuted.
+    bool isMuted = false;
 };
 
 // The peers heard from, newest first: the model of the peer view and the
@@ -57,6 +59,9 @@ class ClientList : public QAbstractTableModel
 public:
     // Whether a status cell is on (bool), for the view's mark beside the colour.
     static constexpr int StateRole = Qt::UserRole;
+    // Whether the peer is left out of what is played (bool, on the address
+    // cell), for the view's mark.
+    static constexpr int MutedRole = Qt::UserRole + 1;
 
     explicit ClientList(QObject *parent);
     ~ClientList() override;
@@ -71,6 +76,9 @@ public:
     // go here: a row that has gone meanwhile gives the null address.
     QHostAddress getAddressAt(const QModelIndex &index) const;
     bool hasAddress(QString address);
+    // Main thread only; an address not in the table is left alone.
+    void setMuted(const QString &address, bool muted);
+    bool isMuted(const QString &address) const;
 
 public slots:
     void processClient(QString clientAddress, QString controlString);

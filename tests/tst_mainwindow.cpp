@@ -6,6 +6,7 @@
 #include "lib/peerview.h"
 #include "app/mainwindow.h"
 #include "audio/sounddevices.h"
+#include "model/model.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>
@@ -14,14 +15,17 @@
 #include <QAudioDeviceInfo>
 #include <QBrush>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QHostAddress>
 #include <QImage>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <mutex>
 #include <QNetworkInterface>
+#include <QPointer>
 #include <QPushButton>
 #include <QSet>
 #include <QSignalSpy>
@@ -105,6 +109,7 @@ private slots:
     void announcementReachesPeerTable();
     void ownRowShowsOwnState();
     void stateCellsDifferBeyondColour();
+    void peerMenuMutesAndUnmutes();
 
     void shutdownIsClean();
     void shutdownWithAnnouncementsQueued();
@@ -704,6 +709,139 @@ void tst_MainWindow::stateCellsDifferBeyondColour()
     QCOMPARE(spoken(first, 2), QStringLiteral("not listening"));
     QCOMPARE(spoken(second, 1), QStringLiteral("not broadcasting"));
     QCOMPARE(spoken(second, 2), QStringLiteral("listening"));
+}
+
+void tst_MainWindow::peerMenuMutesAndUnmutes()
+{
+    MainWindow *w = window_.get();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QTableView *view = widget<QTableView>(w, "clientListTableView");
+    QAbstractItemModel *model = view->model();
+    QTRY_VERIFY_WITH_TIMEOUT(ownRow(view) >= 0, 5000);
+
+    // Peers that announce themselves as real ones do, until told to stop.
+    const QString peer = QStringLiteral("10.99.0.7");
+    const QString newcomer = QStringLiteral("10.99.0.8");
+    QStringList present{peer};
+    auto announce = [w, &present] {
+        for (const QString &address : qAsConst(present))
+            QMetaObject::invokeMethod(w, "processBroadcast", Q_ARG(QString, address),
+                                      Q_ARG(QString, QStringLiteral("update:broadcasting_no:listening_no")));
+    };
+    QTimer announcer;
+    connect(&announcer, &QTimer::timeout, this, announce);
+    announce();
+    announcer.start(100);
+
+    auto row = [model](const QString &address) { return rowOf(model, {address}); };
+    auto menuAt = [view, model](int row, int column) {
+        const QPoint at = view->visualRect(model->index(row, column)).center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, view->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view->viewport(), &event);
+        return QPointer<QMenu>(qobject_cast<QMenu *>(QApplication::activePopupWidget()));
+    };
+    auto offered = [](QMenu *menu) {
+        QStringList texts;
+        for (const QAction *action : menu->actions())
+            texts << action->text();
+        return texts;
+    };
+    // As a person does it: a click on the entry, which closes the menu.
+    auto pick = [](QMenu *menu) {
+        QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier,
+                          menu->actionGeometry(menu->actions().first()).center());
+    };
+    // What a screen reader hears of a peer's address cell: its name, then
+    // its description. Without a reader attached the toolkit does not tell
+    // the accessible table that rows moved, and its cells stay on the rows
+    // first asked for: a table made afresh reads as an attached one would.
+    auto spoken = [view, &row](const QString &address) {
+        if (QAccessibleInterface *stale = QAccessible::queryAccessibleInterface(view))
+            QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(stale));
+        QAccessibleInterface *table = QAccessible::queryAccessibleInterface(view);
+        QAccessibleInterface *cell =
+            table && table->tableInterface() ? table->tableInterface()->cellAt(row(address), 0) : nullptr;
+        return cell ? QStringList{cell->text(QAccessible::Name), cell->text(QAccessible::Description)}
+                    : QStringList();
+    };
+    auto looks = [view, model](int row) {
+        QCoreApplication::processEvents();
+        const QRect cell = view->visualRect(model->index(row, 0));
+        return view->viewport()->grab().toImage().copy(cell);
+    };
+    // Where the first dark pixel is, from the left: where a cell's drawing begins.
+    auto firstInk = [](const QImage &image) {
+        for (int x = 0; x < image.width(); ++x) {
+            for (int y = 0; y < image.height(); ++y) {
+                if (qGray(image.pixel(x, y)) < 128)
+                    return x;
+            }
+        }
+        return image.width();
+    };
+    auto mutedLines = [this, &peer](const QString &word) {
+        return recorder->debugLines().count(word + QStringLiteral(": ") + peer);
+    };
+
+    // This instance's own row has nothing to offer, in any column.
+    for (int column = 0; column < 3; ++column)
+        QVERIFY2(!menuAt(ownRow(view), column), qPrintable(QStringLiteral("column %1").arg(column)));
+
+    QVERIFY(row(peer) >= 0);
+    const QImage unmuted = looks(row(peer));
+    QCOMPARE(spoken(peer), (QStringList{peer, QString()}));
+
+    // A newcomer takes the top row while the menu is open: the peer chosen
+    // is the one clicked, not whoever holds its row by then.
+    QPointer<QMenu> menu = menuAt(row(peer), 1);
+    present << newcomer;
+    announce();
+    QVERIFY(row(newcomer) >= 0);
+    QVERIFY(menu);
+    QCOMPARE(offered(menu), QStringList{QStringLiteral("Mute")});
+    pick(menu);
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    QVERIFY(model->index(row(peer), 0).data(ClientList::MutedRole).toBool());
+    QVERIFY(!model->index(row(newcomer), 0).data(ClientList::MutedRole).toBool());
+    QVERIFY(!model->index(ownRow(view), 0).data(ClientList::MutedRole).toBool());
+    QCOMPARE(model->index(row(peer), 0).data(Qt::DisplayRole).toString(), peer);
+    QCOMPARE(spoken(peer), (QStringList{peer, QStringLiteral("muted")}));
+    QCOMPARE(spoken(newcomer), (QStringList{newcomer, QString()}));
+    QCOMPARE(mutedLines("peer muted"), 1);
+    QVERIFY2(firstInk(looks(row(peer))) < firstInk(unmuted),
+             "nothing is drawn before a muted peer's address");
+
+    // Gone for a moment and back: still muted, here and at the receiver.
+    present.removeAll(peer);
+    QTRY_VERIFY_WITH_TIMEOUT(row(peer) < 0, 2000);
+    present << peer;
+    QTRY_VERIFY_WITH_TIMEOUT(row(peer) >= 0, 2000);
+    QVERIFY(model->index(row(peer), 0).data(ClientList::MutedRole).toBool());
+    QCOMPARE(spoken(peer), (QStringList{peer, QStringLiteral("muted")}));
+    QCOMPARE(mutedLines("peer muted"), 2);
+
+    menu = menuAt(row(peer), 0);
+    QVERIFY(menu);
+    QCOMPARE(offered(menu), QStringList{QStringLiteral("Unmute")});
+    pick(menu);
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    QVERIFY(!model->index(row(peer), 0).data(ClientList::MutedRole).toBool());
+    QCOMPARE(spoken(peer), (QStringList{peer, QString()}));
+    QCOMPARE(mutedLines("peer unmuted"), 1);
+    QVERIFY2(looks(row(peer)) == unmuted, "an unmuted peer's address still bears a mark");
+
+    // Unmuted stays unmuted across a return too.
+    present.removeAll(peer);
+    QTRY_VERIFY_WITH_TIMEOUT(row(peer) < 0, 2000);
+    present << peer;
+    QTRY_VERIFY_WITH_TIMEOUT(row(peer) >= 0, 2000);
+    QVERIFY(!model->index(row(peer), 0).data(ClientList::MutedRole).toBool());
+    QCOMPARE(mutedLines("peer muted"), 2);
+    menu = menuAt(row(peer), 2);
+    QVERIFY(menu);
+    QCOMPARE(offered(menu), QStringList{QStringLiteral("Mute")});
+    menu->close();
 }
 
 void tst_MainWindow::shutdownIsClean()
