@@ -4,6 +4,53 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+double matchScore(const qint16 *reference, const qint16 *candidate, int window, int stride)
+{
+    // Normalised by the candidate's energy alone: the reference is the same
+    // for every candidate.
+    double dot = 0;
+    double energy = 0;
+    for (int i = 0; i < window; i += stride) {
+        const double c = candidate[i];
+        dot += double(reference[i]) * c;
+        energy += c * c;
+    }
+    return energy > 0 ? dot / std::sqrt(energy) : 0;
+}
+
+// The offset from `first` to `last` at which `audio` best matches
+// `reference` over `window` frames: every second offset over every second
+// frame, then each offset beside the best at full resolution, a quarter of
+// the work of a full search.
+int bestMatch(const qint16 *reference, const qint16 *audio, int window, int first, int last)
+{
+    int best = first;
+    double bestScore = -std::numeric_limits<double>::infinity();
+    for (int offset = first; offset <= last; offset += 2) {
+        const double score = matchScore(reference, audio + offset, window, 2);
+        if (score > bestScore) {
+            bestScore = score;
+            best = offset;
+        }
+    }
+    const int coarse = best;
+    bestScore = -std::numeric_limits<double>::infinity();
+    for (int offset = qMax(first, coarse - 1); offset <= qMin(last, coarse + 1); ++offset) {
+        const double score = matchScore(reference, audio + offset, window, 1);
+        if (score > bestScore) {
+            bestScore = score;
+            best = offset;
+        }
+    }
+    return best;
+}
+
+} // namespace
 
 JitterBuffer::JitterBuffer()
 {
@@ -36,6 +83,7 @@ void JitterBuffer::startTalk(qint64 nowMs)
     leastCover = 0;
     windowStart = -1;
     historyFill = 0;
+    joinedFrames = 0;
     heardSinceDry = true;
     fadeLeft = 0;
     crossLeft = 0;
@@ -66,6 +114,8 @@ int JitterBuffer::push(const qint16 *samples, int frames, qint64 nowMs, int ahea
         current = State::Playing;
         lastPull = nowMs;
         crossLeft = crossFadeFrames;
+        // What was heard before no longer leads up to what plays.
+        joinedFrames = 0;
     }
     if (current == State::Playing)
         standingLead = qMin(standingLead, aheadFrames + held());
@@ -76,17 +126,29 @@ int JitterBuffer::push(const qint16 *samples, int frames, qint64 nowMs, int ahea
     compact();
     queue.insert(queue.end(), samples + skipped, samples + skipped + taken);
     const int aligned = late ? alignWithConcealment() : 0;
-    // A talk starts with the cover and a margin held: its next chunk, up to
-    // a cover later, then comes before the stream runs low. It fades in, as
-    // it may start mid-word.
-    if (current == State::Buffering && held() >= coverFrames + standingMarginFrames) {
-        current = State::Playing;
-        lastPull = nowMs;
-        windowStart = nowMs;
-        crossLeft = crossFadeFrames;
-    }
+    if (current == State::Buffering && held() + coverStepFrames > coverFrames)
+        startPlaying(nowMs);
     measureStandingDelay(nowMs);
     return qMax(0, taken - aligned - cutStandingDelay());
+}
+
+void JitterBuffer::startPlaying(qint64 nowMs)
+{
+    // A talk starts once about the cover has come, behind a little silence
+    // that makes up the rest of the cover and a margin: its next chunk, up to
+    // a cover later and a little late, then comes before the stream runs
+    // low. Waiting for the next chunk instead would put it further behind by
+    // a chunk. What of the margin no late chunk needs is standing delay, cut
+    // after the first window. It fades in, as it may start mid-word.
+    const int fadeIn = qMin(held(), int(crossFadeFrames));
+    qint16 *audio = queue.data() + head;
+    for (int i = 0; i < fadeIn; ++i)
+        audio[i] = qint16(qint32(audio[i]) * i / fadeIn);
+    const int silence = qMax(0, coverFrames + startMarginFrames - held());
+    queue.insert(queue.begin() + std::ptrdiff_t(head), size_t(silence), qint16(0));
+    current = State::Playing;
+    lastPull = nowMs;
+    windowStart = nowMs;
 }
 
 void JitterBuffer::adaptCover(int frames, qint64 nowMs, bool late)
@@ -155,14 +217,12 @@ void JitterBuffer::pull(qint32 *mix, int frames, qint64 nowMs)
         lastPull = nowMs;
         const int n = qMin(frames, held());
         const qint16 *audio = queue.data() + head;
-        for (; done < n; ++done) {
-            qint32 sample = audio[done];
-            if (crossLeft > 0) {
-                const int w = crossFadeFrames + 1 - crossLeft--;
-                sample = (concealed() * (crossFadeFrames + 1 - w) + sample * w) / (crossFadeFrames + 1);
-            }
-            mix[done] += sample;
+        for (; done < n && crossLeft > 0; ++done) {
+            const int w = crossFadeFrames + 1 - crossLeft--;
+            mix[done] += (concealed() * (crossFadeFrames + 1 - w) + audio[done] * w) / (crossFadeFrames + 1);
         }
+        for (; done < n; ++done)
+            mix[done] += audio[done];
         remember(audio, n);
         head += size_t(n);
         heardSinceDry = heardSinceDry || n > 0;
@@ -186,24 +246,7 @@ int JitterBuffer::alignedCut(int wanted) const
     const int shortest = qMax(leastDropFrames, wanted - pitchMaxFrames);
     if (wanted < shortest || held() < wanted + window)
         return wanted;
-    const qint16 *audio = queue.data() + head;
-    int best = wanted;
-    double bestScore = -1;
-    for (int cut = wanted; cut >= shortest; --cut) {
-        double dot = 0;
-        double energy = 0;
-        for (int i = 0; i < window; ++i) {
-            const double after = audio[cut + i];
-            dot += double(audio[i]) * after;
-            energy += after * after;
-        }
-        const double score = energy > 0 ? dot / std::sqrt(energy) : 0;
-        if (score > bestScore) {
-            bestScore = score;
-            best = cut;
-        }
-    }
-    return best;
+    return bestMatch(queue.data() + head, queue.data() + head, window, shortest, wanted);
 }
 
 int JitterBuffer::alignWithConcealment()
@@ -214,25 +257,15 @@ int JitterBuffer::alignWithConcealment()
     if (fadeLeft <= 0 || periodFrames == 0)
         return 0;
     const int window = pitchWindowFrames;
-    const qint16 *audio = queue.data() + head;
-    int best = 0;
-    double bestScore = -1;
-    for (int offset = 0; offset <= qMin(pitchMaxFrames, held() - window); ++offset) {
-        double dot = 0;
-        double energy = 0;
-        for (int i = 0; i < window; ++i) {
-            const double sample = audio[offset + i];
-            dot += sample * period[size_t((periodPos + i) % periodFrames)];
-            energy += sample * sample;
-        }
-        const double score = energy > 0 ? dot / std::sqrt(energy) : 0;
-        if (score > bestScore) {
-            bestScore = score;
-            best = offset;
-        }
-    }
-    head += size_t(best);
-    return best;
+    const int last = qMin(pitchMaxFrames, held() - window);
+    if (last < 0)
+        return 0;
+    std::array<qint16, pitchWindowFrames> next;
+    for (int i = 0; i < window; ++i)
+        next[size_t(i)] = period[size_t((periodPos + i) % periodFrames)];
+    const int offset = bestMatch(next.data(), queue.data() + head, window, 0, last);
+    head += size_t(offset);
+    return offset;
 }
 
 void JitterBuffer::crossFade(const qint16 *cut, qint16 *after, int frames)
@@ -247,11 +280,17 @@ void JitterBuffer::crossFade(const qint16 *cut, qint16 *after, int frames)
 void JitterBuffer::remember(const qint16 *samples, int frames)
 {
     const int skip = qMax(0, frames - historyFrames);
-    for (int i = skip; i < frames; ++i) {
-        history[size_t(historyPos)] = samples[i];
-        historyPos = (historyPos + 1) % historyFrames;
+    samples += skip;
+    int left = frames - skip;
+    historyFill = qMin(historyFrames, historyFill + left);
+    joinedFrames = qMin(historyFrames, joinedFrames + left);
+    while (left > 0) {
+        const int n = qMin(left, historyFrames - historyPos);
+        std::memcpy(history.data() + historyPos, samples, size_t(n) * sizeof(qint16));
+        historyPos = (historyPos + n) % historyFrames;
+        samples += n;
+        left -= n;
     }
-    historyFill = qMin(historyFrames, historyFill + frames - skip);
 }
 
 void JitterBuffer::beginConcealment(qint64 nowMs)
@@ -273,42 +312,45 @@ void JitterBuffer::beginConcealment(qint64 nowMs)
     // Too little heard to find a period in: silence at once.
     if (historyFill < pitchMinFrames * 2)
         return;
+    // Only what played since concealment last ended, where that is enough:
+    // a period found across that joint repeats the joint.
+    const int enough = pitchMinFrames * 2 + leastWindowFrames;
+    const int length = joinedFrames >= enough ? qMin(historyFill, joinedFrames) : historyFill;
     std::array<qint16, historyFrames> recent;
-    const int oldest = (historyPos - historyFill + historyFrames) % historyFrames;
-    for (int i = 0; i < historyFill; ++i)
+    const int oldest = (historyPos - length + historyFrames) % historyFrames;
+    for (int i = 0; i < length; ++i)
         recent[size_t(i)] = history[size_t((oldest + i) % historyFrames)];
-    const int length = historyFill;
     // The lag at which the latest stretch best matches the audio before it,
     // by normalised correlation: a voice's pitch period, or a multiple of a
     // tone's.
-    const int window = qMin(pitchWindowFrames, length - pitchMinFrames);
-    const qint16 *latest = recent.data() + length - window;
-    int best = pitchMinFrames;
-    double bestScore = -1;
-    for (int lag = pitchMinFrames; lag <= qMin(pitchMaxFrames, length - window); ++lag) {
-        double dot = 0;
-        double energy = 0;
-        for (int i = 0; i < window; ++i) {
-            const double earlier = latest[i - lag];
-            dot += double(latest[i]) * earlier;
-            energy += earlier * earlier;
-        }
-        const double score = energy > 0 ? dot / std::sqrt(energy) : 0;
-        if (score > bestScore) {
-            bestScore = score;
-            best = lag;
-        }
-    }
-    periodFrames = best;
-    std::copy(recent.begin() + (length - best), recent.begin() + length, period.begin());
-    fadeLeft = concealFadeFrames;
+    // The window gives way to lags up to the longest period, or at least to
+    // twice the shortest: every tone higher than that has a multiple there.
+    const int window = qBound(qMin(int(leastWindowFrames), length - pitchMinFrames * 2),
+                              length - pitchMaxFrames, int(pitchWindowFrames));
+    const int longest = qMin(pitchMaxFrames, length - window);
+    // Candidates run from the longest lag to the shortest.
+    const int start = length - window - longest;
+    periodFrames = length - window
+        - bestMatch(recent.data() + length - window, recent.data(), window, start, length - window - pitchMinFrames);
+    std::copy(recent.begin() + (length - periodFrames), recent.begin() + length, period.begin());
+    // The period's end fades into what led up to its start, so that each
+    // repeat joins the next without a step.
+    const int joint = qMin(qMin(periodFrames / 4, 64), length - periodFrames);
+    const qint16 *leadIn = recent.data() + length - periodFrames - joint;
+    qint16 *tail = period.data() + periodFrames - joint;
+    for (int i = 0; i < joint; ++i)
+        tail[i] = qint16((qint32(tail[i]) * (joint - i) + qint32(leadIn[i]) * (i + 1)) / (joint + 1));
+
+    fadeLeft = concealFrames;
 }
 
 qint16 JitterBuffer::concealed()
 {
     if (fadeLeft <= 0 || periodFrames == 0)
         return 0;
-    const qint32 sample = qint32(period[size_t(periodPos)]) * fadeLeft / concealFadeFrames;
+    constexpr qint64 fadeFrames = concealFrames - concealHoldFrames;
+    const qint64 left = qMin<qint64>(fadeLeft, fadeFrames);
+    const qint32 sample = qint32(period[size_t(periodPos)] * left * left / (fadeFrames * fadeFrames));
     periodPos = (periodPos + 1) % periodFrames;
     --fadeLeft;
     return qint16(sample);

@@ -45,6 +45,10 @@ public:
     // window comes once standing delay is dropped: about a request of the
     // stream (a cycle of PipeWire's graph).
     static constexpr int standingMarginFrames = 256;
+    // What a talk holds beyond the cover as it starts (12 ms): no chunk of it
+    // has come late yet, and the stream's own margin is more than this
+    // buffer's.
+    static constexpr int startMarginFrames = 512;
     // Less standing delay than this stays: each drop is a skip that may be
     // heard, and a sender's clock running ahead is better cut a few times a
     // minute than by a few samples every second.
@@ -52,9 +56,12 @@ public:
     // What one peer may hold here (139 ms): a stall's burst fits, a flood
     // does not.
     static constexpr int capacityFrames = 6144;
-    // Concealment fades to silence over this (60 ms): a talker who stops is
-    // silent soon after, and a longer loss is not smeared into an echo.
-    static constexpr int concealFadeFrames = 2646;
+    // Concealment plays at full level for concealHoldFrames (10 ms), most of
+    // a lost chunk, then fades to silence, ever faster, over the rest of
+    // concealFrames (60 ms in all): a talker who stops is silent soon after,
+    // and a longer loss is not smeared into an echo.
+    static constexpr int concealHoldFrames = 441;
+    static constexpr int concealFrames = 2646;
     // Audio that comes after concealment is cross-faded in over this (3 ms).
     static constexpr int crossFadeFrames = 128;
     // Voice pitch from 80 to 400 Hz, as periods at 44.1 kHz.
@@ -62,6 +69,7 @@ public:
     static constexpr int pitchMaxFrames = 551;
     // The stretch of recent audio matched against the one a period before it.
     static constexpr int pitchWindowFrames = 320;
+    static constexpr int leastWindowFrames = 96;
     static constexpr int historyFrames = pitchMaxFrames + pitchWindowFrames;
 
     JitterBuffer();
@@ -89,6 +97,7 @@ public:
 private:
     void adaptCover(int frames, qint64 nowMs, bool late);
     void startTalk(qint64 nowMs);
+    void startPlaying(qint64 nowMs);
     void measureStandingDelay(qint64 nowMs);
     int cutStandingDelay();
     void beginConcealment(qint64 nowMs);
@@ -133,8 +142,10 @@ private:
     std::array<qint16, historyFrames> history{};
     int historyPos = 0;
     int historyFill = 0;
-    // The period repeated while concealing, where it is in it, and its gain
-    // in steps of 1/concealFadeFrames.
+    // Of it, what played since audio last resumed after concealment.
+    int joinedFrames = 0;
+    // The period repeated while concealing, where it is in it, and how much
+    // of the concealment is left.
     std::array<qint16, pitchMaxFrames> period{};
     int periodFrames = 0;
     int periodPos = 0;

@@ -32,10 +32,10 @@ public:
     // and few enough that a flood of senders cannot exhaust memory or the
     // sound thread.
     static constexpr int maxPeers = 32;
-    // While anyone is heard, the stream is never let run below this (3 ms),
+    // While anyone is heard, the stream is never let run below this (4 ms),
     // and is then topped up by a request of its own (6 ms): a peer that has
     // not delivered by then is concealed, not left to stop everyone's sound.
-    static constexpr int lowWaterFrames = 128;
+    static constexpr int lowWaterFrames = 192;
     static constexpr int topUpFrames = lowWaterFrames + 256;
     // A stream that takes nothing is asked again after this.
     static constexpr int retryMs = 10;

@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <chrono>
 
 namespace {
 
@@ -19,6 +20,12 @@ constexpr int capturedLimitBytes = AudioFormat::bytesPerSecond;
 // own synchronisation the thread checker cannot see: every stream opened
 // passes this on its way there, and every callback passes it on arrival.
 std::atomic<unsigned> published{0};
+
+qint64 nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 void publish()
 {
@@ -76,6 +83,8 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     publish();
     const auto flags = corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
     pa_stream_set_state_callback(made, stateChanged, opened);
+    if (playback)
+        pa_stream_set_write_callback(made, requested, opened);
 
     pa_buffer_attr buffer;
     buffer.maxlength = uint32_t(-1);
@@ -120,6 +129,7 @@ PulseStream::~PulseStream()
         SoundLoopLock locked(loop);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_write_callback(stream, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
             pa_stream_disconnect(stream);
         pa_stream_unref(stream);
@@ -216,7 +226,11 @@ qint64 PulseStream::buffered() const
     const pa_buffer_attr *buffer = pa_stream_get_buffer_attr(stream);
     if (room == size_t(-1) || !buffer)
         return 0;
-    return qMax<qint64>(0, qint64(buffer->tlength) - qint64(room));
+    const qint64 counted = qint64(buffer->tlength) - qint64(room);
+    const qint64 sinceNs = nowNs() - requestedAtNs.load(std::memory_order_relaxed);
+    const qint64 played = qMin<qint64>(sinceNs / 1000 * AudioFormat::bytesPerSecond / 1000000,
+                                       qint64(buffer->minreq));
+    return qMax<qint64>(0, counted - (played - played % qint64(frameBytes)));
 }
 
 qint64 PulseStream::writable() const
@@ -233,6 +247,11 @@ void PulseStream::notify()
     // With `lock` held.
     if (owner)
         QMetaObject::invokeMethod(owner, notifySlot, Qt::QueuedConnection);
+}
+
+void PulseStream::requested(pa_stream *, size_t, void *self)
+{
+    static_cast<PulseStream *>(self)->requestedAtNs.store(nowNs(), std::memory_order_relaxed);
 }
 
 void PulseStream::stateChanged(pa_stream *stream, void *self)

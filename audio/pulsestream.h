@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <atomic>
 #include <mutex>
 
 struct pa_stream;
@@ -46,6 +47,9 @@ public:
                              int startBytes = -1, Sink *sink = nullptr);
 
     // Playback: about how much is buffered on the server, waiting to play.
+    // The stream's own count moves only when the server asks for more, a
+    // request at a time: what the server has played since it last asked is
+    // taken off, as the time since then says.
     qint64 buffered() const;
     // Playback: how much a write takes now.
     qint64 writable() const;
@@ -71,6 +75,7 @@ private:
     void applyCork(pa_stream *stream);
 
     static void stateChanged(pa_stream *stream, void *self);
+    static void requested(pa_stream *stream, size_t length, void *self);
     static void readable(pa_stream *stream, size_t length, void *self);
     // Everything the sound library holds of a capture stream, appended to
     // `into` or, with nullptr, dropped.
@@ -81,6 +86,9 @@ private:
     pa_stream *stream = nullptr;
     // Set before the stream is handed to the sound library's thread.
     Sink *sink = nullptr;
+
+    // When the server last asked for audio, on the steady clock.
+    std::atomic<qint64> requestedAtNs{0};
 
     // What the sound library's event thread shares with the owner's.
     mutable std::mutex lock;

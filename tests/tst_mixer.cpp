@@ -225,11 +225,11 @@ void TestMixer::conversation_data()
     Talker stalled = staircase;
     stalled.stallEveryMs = 5000;
     stalled.stallMs = 100;
-    QTest::newRow("a burst after a stall") << Talkers{stalled} << 14000 << 60 << 100 << 35 << 0 << 1;
+    QTest::newRow("a burst after a stall") << Talkers{stalled} << 14000 << 80 << 100 << 35 << 0 << 1;
     Talker stalledTone = tone;
     stalledTone.stallEveryMs = 5000;
     stalledTone.stallMs = 100;
-    QTest::newRow("a stall in a tone") << Talkers{stalledTone} << 12000 << 60 << 0 << 0 << 24 << 1;
+    QTest::newRow("a stall in a tone") << Talkers{stalledTone} << 12000 << 80 << 0 << 0 << 24 << 1;
 
     Talker fast = staircase;
     fast.ppm = 100;
