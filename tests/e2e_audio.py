@@ -83,6 +83,30 @@ def carries(samples, frequency):
     return rms(samples) > 1000 and abs(dominant_frequency(samples) - frequency) <= 0.02 * frequency
 
 
+def tone_levels(samples, frequency, window=RATE // 200):
+    """The amplitude of `frequency` in each whole `window` of the samples:
+    one bin of a Hann-weighted transform, which other tones 600 Hz or more
+    away hardly reach even in 5 ms."""
+    count = len(samples) // window
+    frames = samples[:count * window].astype(np.float64).reshape(count, window)
+    weights = np.hanning(window)
+    basis = weights * np.exp(-2j * np.pi * frequency / RATE * np.arange(window))
+    return 2 * np.abs(frames @ basis) / weights.sum()
+
+
+def tone_presence(samples, frequencies, least):
+    """For each frequency, the share of 5 ms windows that carry it: at least
+    `least` and at least half its level in its loudest 1% of windows, so that
+    a mix that turns every talker down still counts and one that plays them
+    in turn does not."""
+    shares = []
+    for frequency in frequencies:
+        levels = tone_levels(samples, frequency)
+        bar = max(least, 0.5 * np.percentile(levels, 99)) if len(levels) else 0
+        shares.append(float(np.mean(levels >= bar)) if len(levels) else 0.0)
+    return shares
+
+
 class MicFeeder(FifoFeeder):
     """Writes a sine into the microphone's FIFO at real-time pace."""
 
@@ -606,6 +630,25 @@ def scenario(world):
     check(played >= 0.98, "B played %.1f%% of the audio that reached it; cut short: %s"
           % (100 * played, [w for w in writes if w[0] < w[1]][:10]))
     log("volume halves at 5 and comes back at 30; playback never stopped")
+
+    # Two talkers at once: B hears A and C together, not each in turn (a
+    # single queue for every sender plays each about half of the time).
+    c.click("broadcast")
+    check(poll(lambda: min(tone_presence(b.speaker.last(0.3), (a.frequency, c.frequency),
+                                         3000)) > 0.2, 2.0),
+          "B never played C's %d Hz beside A's %d Hz" % (c.frequency, a.frequency))
+    began = time.monotonic()
+    time.sleep(3.0)
+    shares = tone_presence(b.speaker.between(began, time.monotonic()),
+                           (a.frequency, c.frequency), 3000)
+    check(min(shares) >= 0.9, "B's speaker carried A's %d Hz in %.0f%% and C's %d Hz in %.0f%% "
+          "of 5 ms windows while both broadcast" % (a.frequency, 100 * shares[0], c.frequency,
+                                                     100 * shares[1]))
+    c.click("end broadcast")
+    check(poll(lambda: tone_presence(b.speaker.last(0.2), (c.frequency,), 3000)[0] == 0, 1.0),
+          "B still plays C after C ended its broadcast")
+    log("two talkers heard at once: A in %.1f%% and C in %.1f%% of 5 ms windows"
+        % (100 * shares[0], 100 * shares[1]))
 
     # An instance with no audio server at all, and one with no audio plugin.
     d = world.add("d", 14, audio=False)

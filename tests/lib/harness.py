@@ -3,16 +3,24 @@
 the program's datagrams, network namespaces on a bridge, an environment
 without sound, private sound servers (PulseAudio or PipeWire, with a
 microphone that behaves like hardware), Xvfb inside a namespace, a
-real-time writer into a microphone FIFO and /proc readings.
+real-time writer into a microphone FIFO, /proc readings and lab peers
+(talkers that are not the program, see LabPeer).
 
 Scripts import it with
     sys.path.insert(0, <the tests/lib directory, relative to their own file>)
+A lab peer runs this file itself, inside its namespace:
+    harness.py --lab-peer SETTINGS_JSON
 """
 
 import fcntl
+import heapq
+import ipaddress
+import json
 import os
+import random
 import re
 import select
+import socket
 import struct
 import subprocess
 import sys
@@ -431,3 +439,208 @@ def cpu_model():
             if line.startswith("model name"):
                 return line.split(":", 1)[1].strip()
     return "unknown"
+
+
+# ---- lab peers --------------------------------------------------------------------
+
+SAMPLE_RATE = 44100
+PORT = 8002
+
+
+class LabPeer:
+    """A talker that is not the program: lab_peer_main in namespace
+    `namespace` (made beforehand, with add_host), announcing
+    "update:broadcasting_yes:listening_no" to `target` ten times a second and,
+    once talk() is called, sending it audio datagrams of `chunk` samples at
+    real-time pace: a steady tone of `frequency` Hz at `amplitude` (0 Hz is
+    digital silence). Every `marker_every`-th chunk, if set, begins with
+    `marker_samples` at `marker_amplitude` instead, so that its way to a
+    speaker can be timed. `ppm` makes the talker's clock run that much fast
+    (or slow, below 0). It sends only to `target`, which must be a host of
+    `network`, only inside tests/sandbox.sh, and stops by itself after
+    `seconds` or a bounded count of datagrams. impair() makes its path
+    behave like a Wi-Fi link. finish() ends it and returns its report (see
+    lab_peer_main)."""
+
+    def __init__(self, namespace, target, network, seconds, **settings):
+        settings.update(target=target, network=network, seconds=seconds)
+        self.name = namespace
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", namespace, sys.executable, os.path.abspath(__file__),
+             "--lab-peer", json.dumps(settings)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        check(self.proc.stdout.readline().strip() == "ready",
+              "the lab peer in %s did not start" % namespace)
+        self.report = None
+
+    def command(self, **what):
+        self.proc.stdin.write(json.dumps(what) + "\n")
+        self.proc.stdin.flush()
+
+    def talk(self):
+        self.command(talk=True)
+
+    def hush(self):
+        """Stops its audio, the chunk being captured unsent; it goes on announcing."""
+        self.command(talk=False)
+
+    def impair(self, loss=0.0, jitter=(0, 0), stall=0.0, stall_ms=100):
+        """From now on, loses a `loss` share of its audio chunks at random,
+        holds each one back a random `jitter` (LOW, HIGH) ms from its due time,
+        order kept, and every `stall` s (0: never) holds everything back
+        `stall_ms` ms and then releases it at once."""
+        self.command(impair={"loss": loss, "jitter": list(jitter), "stall": stall,
+                             "stall_ms": stall_ms})
+
+    def finish(self):
+        if self.report is None:
+            try:
+                # Its input's end is its end.
+                out, _ = self.proc.communicate(timeout=10)
+                self.report = json.loads(out.strip().splitlines()[-1])
+            except (OSError, ValueError, IndexError, subprocess.TimeoutExpired):
+                self.kill()
+                raise Failure("the lab peer in %s gave no report" % self.name)
+        return self.report
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+
+
+def lab_peer_chunk(settings, index):
+    """The samples of chunk `index` of a lab peer's stream, and whether it
+    carries a marker."""
+    import numpy as np
+    size = settings.get("chunk", 1024)
+    every = settings.get("marker_every", 0)
+    marked = bool(every) and index % every == every - 1
+    n = np.arange(index * size, (index + 1) * size)
+    level = np.full(size, float(settings.get("amplitude", 3000)))
+    if marked:
+        level[:settings.get("marker_samples", 441)] = settings.get("marker_amplitude", 12000)
+    tone = np.sin(2 * np.pi * settings.get("frequency", 0) / SAMPLE_RATE * n)
+    return (level * tone).astype("<i2").tobytes(), marked
+
+
+def lab_peer_main(settings):
+    """A lab peer in its own namespace (see LabPeer). Standard input takes one
+    JSON command a line: {"talk": true} starts the audio, its first chunk due
+    a chunk's length later (when a capture would hand it out), {"talk": false}
+    stops it, {"impair": {...}} sets the path's faults; end of input ends the
+    peer. It then prints a JSON line: chunks sent and lost, the due time (on
+    the monotonic clock) of the first and last chunk of each talk, and for
+    every marker chunk its due time and whether it was lost or held by a
+    stall."""
+    network = ipaddress.ip_network(settings["network"])
+    target = ipaddress.ip_address(settings["target"])
+    if (os.environ.get("INTERCOM_IN_SANDBOX") != "1" or not network.is_private
+            or target not in network
+            or target in (network.network_address, network.broadcast_address)):
+        raise SystemExit("lab peer: sends only to a host of a private network inside "
+                         "tests/sandbox.sh, not to %s" % target)
+    # Its own clock, as a sound card's, sets the pace: a faster one hands out
+    # chunks that much sooner.
+    period = settings.get("chunk", 1024) / (SAMPLE_RATE * (1 + settings.get("ppm", 0) * 1e-6))
+    seconds = min(float(settings["seconds"]), 900)
+    limit = int(seconds * (1 / period + 10) * 1.2) + 100
+    # Pacing is the point: the machine's load must not add to the path's jitter.
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
+    except OSError:
+        pass
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setblocking(False)
+    address = (str(target), PORT)
+    announcement = datagram(qstring(settings.get("status", "update:broadcasting_yes:listening_no"))
+                            + qbytes(b""))
+    rng = random.Random(settings.get("seed"))
+    fault = {"loss": 0.0, "jitter": [0, 0], "stall": 0.0, "stall_ms": 100}
+    queue = []  # (release, sequence, datagram), a heap
+    sequence = 0
+    last_release = stall_until = 0.0
+    talk_began = None
+    index = marked = 0
+    stalls_every = 0
+    talks, markers = [], []
+    sent = lost = failed = 0
+    stdin = sys.stdin.fileno()
+    pending = b""
+    print("ready", flush=True)
+    now = time.monotonic()
+    deadline = now + seconds
+    next_announcement = now
+    while now < deadline and sent + failed < limit:
+        if now >= next_announcement:
+            heapq.heappush(queue, (max(now, stall_until), sequence, announcement))
+            sequence += 1
+            next_announcement += 0.1
+        while talk_began is not None and talk_began + (index + 1) * period <= now:
+            due = talk_began + (index + 1) * period
+            samples, is_marker = lab_peer_chunk(settings, index)
+            index += 1
+            talks[-1][1] = due
+            candidate = is_marker or not settings.get("marker_every")
+            if candidate:
+                marked += 1
+            if fault["stall"] and candidate and stalls_every and marked % stalls_every == 0:
+                stall_until = due + fault["stall_ms"] / 1000
+                # Everything waiting goes out no sooner than the stall's end.
+                queue = [(max(r, stall_until), n, d) for r, n, d in queue]
+                heapq.heapify(queue)
+            if rng.random() < fault["loss"]:
+                lost += 1
+                release = None
+            else:
+                low, high = fault["jitter"]
+                release = max(due + rng.uniform(low, high) / 1000, last_release,
+                              stall_until if due < stall_until else 0)
+                last_release = release
+                heapq.heappush(queue, (release, sequence,
+                                       datagram(qstring("audio") + qbytes(samples))))
+                sequence += 1
+            if is_marker:
+                markers.append({"due": due, "lost": release is None,
+                                "stalled": due < stall_until})
+        while queue and queue[0][0] <= now:
+            try:
+                sock.sendto(heapq.heappop(queue)[2], address)
+                sent += 1
+            except OSError:
+                failed += 1  # B not up yet, or its socket full: a link drops it too
+        wake = min([deadline, next_announcement]
+                   + ([talk_began + (index + 1) * period] if talk_began is not None else [])
+                   + ([queue[0][0]] if queue else []))
+        if select.select([stdin], [], [], max(0.0, wake - time.monotonic()))[0]:
+            data = os.read(stdin, 4096)
+            if not data:
+                break
+            pending += data
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                command = json.loads(line)
+                now = time.monotonic()
+                if command.get("talk") is True and talk_began is None:
+                    talk_began, index = now, 0
+                    talks.append([now + period, None])
+                elif command.get("talk") is False:
+                    talk_began = None
+                if "impair" in command:
+                    fault.update(command["impair"])
+                    marked = 0
+                    # Stalls fall on marker chunks, when there are markers, so
+                    # that the first chunk held by each is timed.
+                    every_s = period * (settings.get("marker_every") or 1)
+                    stalls_every = max(1, round(fault["stall"] / every_s)) if fault["stall"] else 0
+        now = time.monotonic()
+    try:
+        print(json.dumps({"sent": sent, "failed": failed, "lost": lost, "talks": talks,
+                          "markers": markers, "period": period}), flush=True)
+    except BrokenPipeError:
+        pass  # nobody waits for the report
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--lab-peer"]:
+        lab_peer_main(json.loads(sys.argv[2]))
