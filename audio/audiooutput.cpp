@@ -21,27 +21,24 @@ class StreamFrames : public Mixer::Stream
 {
 public:
     explicit StreamFrames(PulseStream *stream)
-        : stream(stream)
+        : stream(stream), now(stream->levels())
     {
     }
-    int buffered() const override
-    {
-        return stream ? int(stream->buffered() / AudioFormat::bytesPerFrame) : 0;
-    }
-    int writable() const override
-    {
-        return stream ? int(stream->writable() / AudioFormat::bytesPerFrame) : 0;
-    }
+    int buffered() const override { return int(now.buffered / AudioFormat::bytesPerFrame); }
+    int writable() const override { return int(now.writable / AudioFormat::bytesPerFrame); }
     void write(const qint16 *samples, int frames) override
     {
         // Native to little-endian: a copy on the machines this runs on.
         bytes.resize(frames * AudioFormat::bytesPerFrame);
         qToLittleEndian<qint16>(samples, frames, bytes.data());
         stream->write(bytes.constData(), bytes.size());
+        now.buffered += bytes.size();
+        now.writable -= bytes.size();
     }
 
 private:
     PulseStream *stream;
+    PulseStream::Levels now;
     QByteArray bytes;
 };
 
@@ -105,6 +102,8 @@ void AudioOutput::setMuted(const QString &sender, bool muted)
 
 void AudioOutput::streamChanged()
 {
+    if (stream && stream->takeUnderflows() > 0)
+        mixer.ranDry();
     if (!stream || stream->state() != PulseStream::State::Gone)
         return;
     dropStream();
@@ -142,9 +141,9 @@ void AudioOutput::writeData(QString sender, QByteArray data)
 {
     qint64 taken = 0;
     if (stream) {
-        const StreamFrames frames(stream.get());
+        StreamFrames frames(stream.get());
         taken = mixer.push(sender, data, clock.elapsed(), frames.buffered());
-        play();
+        playInto(frames);
     }
     qDebug() << "wrote: " << taken << " down from: " << data.size();
 }
@@ -154,10 +153,17 @@ void AudioOutput::play()
     if (!stream)
         return;
     StreamFrames frames(stream.get());
+    playInto(frames);
+}
+
+void AudioOutput::playInto(Mixer::Stream &frames)
+{
     const int wait = mixer.play(frames, clock.elapsed());
     if (wait < 0)
         player->stop();
-    else
+    // Chunks come faster than the stream runs low: a wake-up already due
+    // sooner stands, and comes to little more than asking again.
+    else if (!player->isActive() || player->remainingTime() > wait)
         player->start(wait);
 }
 

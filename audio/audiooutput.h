@@ -47,6 +47,7 @@ private slots:
     void open();
 
 private:
+    void playInto(Mixer::Stream &frames);
     void dropStream();
 
     QTimer *player = nullptr;

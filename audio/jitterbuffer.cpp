@@ -144,7 +144,7 @@ void JitterBuffer::startPlaying(qint64 nowMs)
     qint16 *audio = queue.data() + head;
     for (int i = 0; i < fadeIn; ++i)
         audio[i] = qint16(qint32(audio[i]) * i / fadeIn);
-    const int silence = qMax(0, coverFrames + startMarginFrames - held());
+    const int silence = qMax(0, coverFrames + qMax(int(startMarginFrames), marginFrames * 2) - held());
     queue.insert(queue.begin() + std::ptrdiff_t(head), size_t(silence), qint16(0));
     current = State::Playing;
     lastPull = nowMs;
@@ -189,7 +189,7 @@ void JitterBuffer::measureStandingDelay(qint64 nowMs)
     // burst of late chunks, of a sender's clock running ahead of ours, and of
     // where the talk started against the stream's cycles; nothing else takes
     // it back. What is not cut by the next window is measured again there.
-    const int kept = standingMarginFrames + qMax(0, coverFrames - leastCover);
+    const int kept = marginFrames + qMax(0, coverFrames - leastCover);
     const int excess = standingLead == noLead ? 0 : standingLead - kept;
     standingLead = noLead;
     leastCover = 0;

@@ -42,8 +42,8 @@ public:
     static constexpr int coverStepFrames = 512;
     static constexpr int coverMaxFrames = 2048;
     // What still waits, in the stream and here, as the latest chunk of a
-    // window comes once standing delay is dropped: about a request of the
-    // stream (a cycle of PipeWire's graph).
+    // window comes once standing delay is dropped, unless told otherwise:
+    // about a request of the stream (a cycle of PipeWire's graph).
     static constexpr int standingMarginFrames = 256;
     // What a talk holds beyond the cover as it starts (12 ms): no chunk of it
     // has come late yet, and the stream's own margin is more than this
@@ -83,6 +83,9 @@ public:
     // concealment where it runs dry, then silence.
     void pull(qint32 *mix, int frames, qint64 nowMs);
 
+    // What the stream needs held ahead of it, beyond late chunks' cover.
+    void setMargin(int frames) { marginFrames = frames; }
+
     State state() const { return current; }
     // Frames that can be pulled now without concealment.
     int ready() const { return current == State::Playing ? held() : 0; }
@@ -119,6 +122,7 @@ private:
     int pendingCut = 0;
 
     int coverFrames = coverStepFrames;
+    int marginFrames = standingMarginFrames;
     // The cover if no chunk had come late: the largest chunk since the
     // window started, rounded up to a step.
     int leastCover = 0;

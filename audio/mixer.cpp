@@ -32,6 +32,7 @@ int Mixer::push(const QString &peer, const QByteArray &chunk, qint64 nowMs, int 
         buffers.push_back(std::make_unique<Peer>());
         to = buffers.back().get();
         to->address = peer;
+        to->buffer.setMargin(low + marginOverLowWater);
     }
     // Whole samples only: a trailing odd byte is dropped.
     const int frames = qMin(chunk.size(), AudioFormat::bufferBytes) / AudioFormat::bytesPerFrame;
@@ -55,24 +56,30 @@ int Mixer::play(Stream &stream, qint64 nowMs)
             ready = qMin(ready, p->buffer.ready());
         }
     }
+    heard = audible;
     if (!audible)
         return -1;
     // As far as every peer heard has audio, at once; beyond that, only as
     // the stream would otherwise run dry, with whoever has none concealed.
     int frames = ready;
-    if (ahead < lowWaterFrames)
-        frames = qMax(frames, topUpFrames - ahead);
+    if (ahead < low)
+        frames = qMax(frames, low + requestFrames - ahead);
+    // Each write is a message to the sound server: while the stream has a
+    // request in hand beyond its low water, a few frames wait for more.
+    else if (ahead >= low + requestFrames && frames < requestFrames / 2)
+        frames = 0;
     frames = qMin(frames, stream.writable());
     if (frames > 0) {
         mix(frames, nowMs);
         stream.write(out.data(), frames);
     }
-    if (std::none_of(buffers.cbegin(), buffers.cend(),
-                     [](const std::unique_ptr<Peer> &p) { return p->buffer.audible(); }))
+    heard = std::any_of(buffers.cbegin(), buffers.cend(),
+                        [](const std::unique_ptr<Peer> &p) { return p->buffer.audible(); });
+    if (!heard)
         return -1;
-    if (frames <= 0 && ahead < lowWaterFrames)
+    if (frames <= 0 && ahead < low)
         return retryMs;
-    const int lead = ahead + qMax(0, frames) - lowWaterFrames;
+    const int lead = ahead + qMax(0, frames) - low;
     return qMax(1, int(qint64(lead) * 1000 / AudioFormat::sampleRate));
 }
 
@@ -88,6 +95,17 @@ void Mixer::mix(int frames, qint64 nowMs)
         const float scaled = volume == 1.0f ? float(sum[size_t(i)]) : std::round(float(sum[size_t(i)]) * volume);
         out[size_t(i)] = qint16(qBound(-32768.0f, scaled, 32767.0f));
     }
+}
+
+void Mixer::ranDry()
+{
+    // At the end of a talk the stream runs dry as it should.
+    if (!heard || low >= lowWaterMaxFrames)
+        return;
+    low = qMin(low + lowWaterStepFrames, int(lowWaterMaxFrames));
+    for (const auto &p : buffers)
+        p->buffer.setMargin(low + marginOverLowWater);
+    qDebug() << "playback keeps ahead by:" << low * AudioFormat::bytesPerFrame;
 }
 
 void Mixer::setVolume(float volume)

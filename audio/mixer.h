@@ -32,11 +32,19 @@ public:
     // and few enough that a flood of senders cannot exhaust memory or the
     // sound thread.
     static constexpr int maxPeers = 32;
-    // While anyone is heard, the stream is never let run below this (4 ms),
-    // and is then topped up by a request of its own (6 ms): a peer that has
-    // not delivered by then is concealed, not left to stop everyone's sound.
+    // While anyone is heard, the stream is never let run below its low
+    // water, and is then topped up by a request of its own (6 ms): a peer
+    // that has not delivered by then is concealed, not left to stop
+    // everyone's sound. It starts at 4 ms, enough for PulseAudio, and rises
+    // by a step each time the stream still ran dry while someone was heard,
+    // as PipeWire's does when the fill falls below its graph's cycle.
     static constexpr int lowWaterFrames = 192;
-    static constexpr int topUpFrames = lowWaterFrames + 256;
+    static constexpr int lowWaterStepFrames = 64;
+    static constexpr int lowWaterMaxFrames = 448;
+    static constexpr int requestFrames = 256;
+    // Each peer's audio waits this much beyond the low water as its chunks
+    // come, once standing delay is cut.
+    static constexpr int marginOverLowWater = 64;
     // A stream that takes nothing is asked again after this.
     static constexpr int retryMs = 10;
 
@@ -46,6 +54,11 @@ public:
     // Writes what is due into the stream; returns in how many ms to come
     // again, or -1 while nobody is heard.
     int play(Stream &stream, qint64 nowMs);
+
+    // The stream ran dry: where someone was being heard, it is kept further
+    // ahead from now on.
+    void ranDry();
+    int lowWater() const { return low; }
 
     void setVolume(float volume);
     void setMuted(const QString &peer, bool muted);
@@ -67,6 +80,8 @@ private:
     std::vector<std::unique_ptr<Peer>> buffers;
     QSet<QString> muted;
     float volume = 1.0f;
+    int low = lowWaterFrames;
+    bool heard = false;
     std::vector<qint16> samples;
     std::vector<qint32> sum;
     std::vector<qint16> out;

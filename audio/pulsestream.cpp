@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -83,8 +84,10 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     publish();
     const auto flags = corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
     pa_stream_set_state_callback(made, stateChanged, opened);
-    if (playback)
+    if (playback) {
         pa_stream_set_write_callback(made, requested, opened);
+        pa_stream_set_underflow_callback(made, underflowed, opened);
+    }
 
     pa_buffer_attr buffer;
     buffer.maxlength = uint32_t(-1);
@@ -130,6 +133,7 @@ PulseStream::~PulseStream()
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_write_callback(stream, nullptr, nullptr);
+        pa_stream_set_underflow_callback(stream, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
             pa_stream_disconnect(stream);
         pa_stream_unref(stream);
@@ -217,29 +221,23 @@ void PulseStream::applyCork(pa_stream *stream)
     }
 }
 
-qint64 PulseStream::buffered() const
+PulseStream::Levels PulseStream::levels() const
 {
     SoundLoopLock locked(loop);
+    Levels now;
     if (pa_stream_get_state(stream) != PA_STREAM_READY)
-        return 0;
+        return now;
     const size_t room = pa_stream_writable_size(stream);
     const pa_buffer_attr *buffer = pa_stream_get_buffer_attr(stream);
     if (room == size_t(-1) || !buffer)
-        return 0;
+        return now;
     const qint64 counted = qint64(buffer->tlength) - qint64(room);
     const qint64 sinceNs = nowNs() - requestedAtNs.load(std::memory_order_relaxed);
     const qint64 played = qMin<qint64>(sinceNs / 1000 * AudioFormat::bytesPerSecond / 1000000,
                                        qint64(buffer->minreq));
-    return qMax<qint64>(0, counted - (played - played % qint64(frameBytes)));
-}
-
-qint64 PulseStream::writable() const
-{
-    SoundLoopLock locked(loop);
-    if (pa_stream_get_state(stream) != PA_STREAM_READY)
-        return 0;
-    const size_t room = pa_stream_writable_size(stream);
-    return room == size_t(-1) ? 0 : qint64(room - room % frameBytes);
+    now.buffered = qMax<qint64>(0, counted - (played - played % qint64(frameBytes)));
+    now.writable = qint64(room - room % frameBytes);
+    return now;
 }
 
 void PulseStream::notify()
@@ -252,6 +250,21 @@ void PulseStream::notify()
 void PulseStream::requested(pa_stream *, size_t, void *self)
 {
     static_cast<PulseStream *>(self)->requestedAtNs.store(nowNs(), std::memory_order_relaxed);
+}
+
+void PulseStream::underflowed(pa_stream *, void *self)
+{
+    arrive();
+    auto *me = static_cast<PulseStream *>(self);
+    std::lock_guard<std::mutex> guard(me->lock);
+    ++me->underflows;
+    me->notify();
+}
+
+int PulseStream::takeUnderflows()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return std::exchange(underflows, 0);
 }
 
 void PulseStream::stateChanged(pa_stream *stream, void *self)

@@ -50,9 +50,16 @@ public:
     // The stream's own count moves only when the server asks for more, a
     // request at a time: what the server has played since it last asked is
     // taken off, as the time since then says.
-    qint64 buffered() const;
-    // Playback: how much a write takes now.
-    qint64 writable() const;
+    // And how much a write takes now: both at one go, for what the sound
+    // library's lock costs.
+    struct Levels
+    {
+        qint64 buffered = 0;
+        qint64 writable = 0;
+    };
+    Levels levels() const;
+    // Playback: how often the stream ran dry since the last call.
+    int takeUnderflows();
     ~PulseStream();
 
     State state() const;
@@ -76,6 +83,7 @@ private:
 
     static void stateChanged(pa_stream *stream, void *self);
     static void requested(pa_stream *stream, size_t length, void *self);
+    static void underflowed(pa_stream *stream, void *self);
     static void readable(pa_stream *stream, size_t length, void *self);
     // Everything the sound library holds of a capture stream, appended to
     // `into` or, with nullptr, dropped.
@@ -99,6 +107,7 @@ private:
     // The sink gets captured audio once this much has come.
     int periodBytes = 0;
     int failure = 0;
+    int underflows = 0;
     // What the owner asked for, and what the server was last told.
     bool corkWanted = false;
     bool corkApplied = false;

@@ -60,6 +60,7 @@ public:
             if (running && head < held.size()) {
                 played.push_back(held[head++]);
             } else {
+                ranDry = ranDry || running;
                 running = false;
                 played.push_back(0);
             }
@@ -71,6 +72,8 @@ public:
     }
 
     std::vector<qint16> played;
+    // Since the mixer was last told, as a sound server tells its client.
+    bool ranDry = false;
 
 private:
     static constexpr int capacity = 2048;
@@ -142,6 +145,8 @@ std::vector<qint16> converse(const Talkers &talkers, int durationMs, int *peers)
     QByteArray chunk(chunkFrames * 2, Qt::Uninitialized);
     for (qint64 ms = 0; ms < durationMs; ++ms) {
         stream.playUntil(ms);
+        if (std::exchange(stream.ranDry, false))
+            mixer.ranDry();
         for (; next < arrivals.size() && arrivals[next].ms == ms; ++next) {
             const Arrival &a = arrivals[next];
             for (int i = 0; i < chunkFrames; ++i) {
