@@ -381,7 +381,6 @@ private slots:
     void playbackLevel_data();
     void playbackLevel();
     void emptyChunkIsLogged();
-    void resumedListeningSkipsNothing();
 
     void captureSendsOnlyWhileSwitchedOn();
     void captureDeliversTheMicrophone();
@@ -644,49 +643,6 @@ void TestAudio::emptyChunkIsLogged()
     QCOMPARE(writes.size(), 1);
     QCOMPARE(writes.first().accepted, qint64(0));
     QCOMPARE(writes.first().offered, qint64(0));
-}
-
-// Audio that stood on the server beyond what late chunks needed is made up
-// for by cutting the chunks that come next. What is still to be cut when
-// listening stops belonged to audio that is gone: the first chunk heard once
-// listening starts again plays whole.
-void TestAudio::resumedListeningSkipsNothing()
-{
-    AudioOutput output(nullptr);
-    output.setListening(true);
-    const int chunkBytes = 512;
-    double phase = 0;
-    QElapsedTimer clock;
-    qint64 fed = -AudioFormat::playbackStreamBytes;
-    bool cutting = false;
-    // The stream kept full, fed small chunks at real time: for a whole
-    // second more waits than late chunks need, and the chunks after that
-    // second are cut.
-    QTimer feeder;
-    feeder.setTimerType(Qt::PreciseTimer);
-    connect(&feeder, &QTimer::timeout, this, [&] {
-        while (!cutting && fed < clock.elapsed() * AudioFormat::bytesPerSecond / 1000) {
-            output.writeData(tone(1000, 16000, chunkBytes / 2, &phase));
-            fed += chunkBytes;
-            // Only this chunk's line: the whole log, read again for every
-            // chunk, would slow the feed below real time under a sanitizer.
-            const QList<Write> writes = writesLogged(takeLog());
-            cutting = !writes.isEmpty() && writes.last().accepted == 0;
-        }
-        if (cutting)
-            feeder.stop();
-    });
-    clock.start();
-    feeder.start(2);
-    QTRY_VERIFY2_WITH_TIMEOUT(cutting, "no chunk was cut to bring the delay down", 8000);
-
-    output.setListening(false);
-    output.setListening(true);
-    takeLog();
-    output.writeData(tone(1000, 16000, AudioFormat::playbackStreamBytes / 2, &phase));
-    const QList<Write> writes = writesLogged(peekLog());
-    QCOMPARE(writes.size(), 1);
-    QCOMPARE(writes.first().accepted, qint64(AudioFormat::playbackStreamBytes));
 }
 
 // ---- capture -------------------------------------------------------------
