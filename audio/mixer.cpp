@@ -37,7 +37,9 @@ int Mixer::push(const QString &peer, const QByteArray &chunk, qint64 nowMs, int 
     // Whole samples only: a trailing odd byte is dropped.
     const int frames = qMin(chunk.size(), AudioFormat::bufferBytes) / AudioFormat::bytesPerFrame;
     samples.resize(size_t(frames));
-    qFromLittleEndian<qint16>(chunk.constData(), frames, samples.data());
+    // An empty vector's storage is null, and the toolkit copies even nothing.
+    if (frames > 0)
+        qFromLittleEndian<qint16>(chunk.constData(), frames, samples.data());
     const int coverBefore = to->buffer.cover();
     const int taken = to->buffer.push(samples.data(), frames, nowMs, aheadFrames);
     if (to->buffer.cover() != coverBefore)
