@@ -249,7 +249,11 @@ void PulseStream::notify()
 
 void PulseStream::requested(pa_stream *, size_t, void *self)
 {
-    static_cast<PulseStream *>(self)->requestedAtNs.store(nowNs(), std::memory_order_relaxed);
+    arrive();
+    auto *me = static_cast<PulseStream *>(self);
+    // Under the lock the destructor passes last, so that this ends before it.
+    std::lock_guard<std::mutex> guard(me->lock);
+    me->requestedAtNs.store(nowNs(), std::memory_order_relaxed);
 }
 
 void PulseStream::underflowed(pa_stream *, void *self)
