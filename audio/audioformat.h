@@ -16,13 +16,8 @@ constexpr int bytesPerSecond = sampleRate * bytesPerFrame;
 // The largest chunk: one datagram's audio.
 constexpr int bufferBytes = 8192;
 // What the playback stream holds on the server at most (46 ms): its share of
-// the delay between mouth and ear. More waits here, in the playback queue.
+// the delay between mouth and ear. More waits in each peer's buffer.
 constexpr int playbackStreamBytes = 4096;
-// Playback starts (and starts again after running dry) once this much is
-// buffered: the cover for chunks that come late. It starts at one step
-// (12 ms) and grows by a step each time a chunk came too late, up to the
-// whole stream, and shrinks again while none does.
-constexpr int playbackCoverStepBytes = 1024;
 // The playback stream's least request for more audio (6 ms), made as soon as
 // there is room for it: both servers then run the speaker at this latency.
 // PipeWire's graph cycles at the least latency its streams ask for (rounded
@@ -37,11 +32,6 @@ constexpr int playbackRequestBytes = 512;
 // the period asked for: a period of 8192 bytes put more than 180 ms between
 // mouth and ear there, one of 2048 about 75 ms, one of 1024 about 60.
 constexpr int captureBufferBytes = 1024;
-// Audio held back for playback when the stream is full, at most: the jitter
-// of a network and of a sender's scheduling fits in it, and whatever does not
-// is dropped rather than delayed further.
-constexpr int playbackQueueBytes = 8192;
-
 QAudioFormat pcm();
 
 } // namespace AudioFormat

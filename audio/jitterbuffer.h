@@ -1,6 +1,8 @@
 #ifndef JITTERBUFFER_H
 #define JITTERBUFFER_H
 
+#include "audio/audioformat.h"
+
 #include <QtGlobal>
 
 #include <array>
@@ -40,11 +42,11 @@ public:
 
     // The cover grows and shrinks by this (12 ms), up to coverMaxFrames.
     static constexpr int coverStepFrames = 512;
-    static constexpr int coverMaxFrames = 2048;
+    static constexpr int coverMaxFrames = AudioFormat::playbackStreamBytes / AudioFormat::bytesPerFrame;
     // What still waits, in the stream and here, as the latest chunk of a
     // window comes once standing delay is dropped, unless told otherwise:
     // about a request of the stream (a cycle of PipeWire's graph).
-    static constexpr int standingMarginFrames = 256;
+    static constexpr int standingMarginFrames = AudioFormat::playbackRequestBytes / AudioFormat::bytesPerFrame;
     // What a talk holds beyond the cover as it starts (12 ms): no chunk of it
     // has come late yet, and the stream's own margin is more than this
     // buffer's.
@@ -86,7 +88,6 @@ public:
     // What the stream needs held ahead of it, beyond late chunks' cover.
     void setMargin(int frames) { marginFrames = frames; }
 
-    State state() const { return current; }
     // Frames that can be pulled now without concealment.
     int ready() const { return current == State::Playing ? held() : 0; }
     // Whether a pull adds anything but silence.

@@ -1,6 +1,7 @@
 #ifndef MIXER_H
 #define MIXER_H
 
+#include "audio/audioformat.h"
 #include "audio/jitterbuffer.h"
 
 #include <QByteArray>
@@ -41,7 +42,7 @@ public:
     static constexpr int lowWaterFrames = 192;
     static constexpr int lowWaterStepFrames = 64;
     static constexpr int lowWaterMaxFrames = 448;
-    static constexpr int requestFrames = 256;
+    static constexpr int requestFrames = AudioFormat::playbackRequestBytes / AudioFormat::bytesPerFrame;
     // Each peer's audio waits this much beyond the low water as its chunks
     // come, once standing delay is cut.
     static constexpr int marginOverLowWater = 64;
@@ -58,7 +59,6 @@ public:
     // The stream ran dry: where someone was being heard, it is kept further
     // ahead from now on.
     void ranDry();
-    int lowWater() const { return low; }
 
     void setVolume(float volume);
     void setMuted(const QString &peer, bool muted);
