@@ -5,12 +5,77 @@
 #include "net/handoff.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QHostAddress>
+#include <QNetworkInterface>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <QtEndian>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
 #include <utility>
+
+namespace {
+
+// The slot one datagram of a batch is read into: a datagram that does not
+// fit is longer than any peer sends.
+constexpr int slotSize = (Datagram::maxDatagramSize + 63) / 64 * 64;
+
+void fromSystemAddress(const sockaddr_storage &from, PeerAddress::Bytes &bytes, quint32 &scope)
+{
+    bytes.fill(0);
+    scope = 0;
+    if (from.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&from);
+        bytes[10] = bytes[11] = 0xFF;
+        std::memcpy(bytes.data() + 12, &in->sin_addr, 4);
+    } else if (from.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&from);
+        std::memcpy(bytes.data(), &in6->sin6_addr, 16);
+        scope = in6->sin6_scope_id;
+    }
+}
+
+QHostAddress hostAddress(const PeerAddress::Bytes &bytes, quint32 scope)
+{
+    static const quint8 mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (std::memcmp(bytes.data(), mapped, sizeof mapped) == 0)
+        return QHostAddress(qFromBigEndian<quint32>(bytes.data() + 12));
+    QHostAddress address(bytes.data());
+    // In the toolkit's own form, so that a link-local peer reads the same
+    // whichever way its datagram was taken.
+    if (scope != 0) {
+        const QString name = QNetworkInterface::interfaceNameFromIndex(int(scope));
+        address.setScopeId(name.isEmpty() ? QString::number(scope) : name);
+    }
+    return address;
+}
+
+quint32 scopeIndex(const QHostAddress &address)
+{
+    const QString scope = address.scopeId();
+    if (scope.isEmpty())
+        return 0;
+    bool isNumber = false;
+    const uint index = scope.toUInt(&isNumber);
+    return isNumber ? index : quint32(QNetworkInterface::interfaceIndexFromName(scope));
+}
+
+SenderBudget::Key keyOf(const PeerAddress::Bytes &bytes, quint32 scope)
+{
+    SenderBudget::Key key;
+    key.high = qFromBigEndian<quint64>(bytes.data());
+    key.low = qFromBigEndian<quint64>(bytes.data() + 8);
+    key.scope = scope;
+    return key;
+}
+
+} // namespace
 
 Client::Client(QObject *parent)
     : QObject(parent)
@@ -26,6 +91,9 @@ Client::Client(QObject *parent)
     heldTimer->setTimerType(Qt::PreciseTimer);
     connect(heldTimer, &QTimer::timeout, this, &Client::readPending);
     readBuffer.resize(65536);
+    batchBuffer.resize(batchSize * slotSize);
+    clock.start();
+    ownLoopback = PeerAddress::loopbackOf(QNetworkInterface::allAddresses());
     socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
     connect(socket, SIGNAL(readyRead()), this, SLOT(readDatagrams()));
 }
@@ -105,34 +173,42 @@ void Client::readPending()
         spanDatagrams = 0;
         spanBytes = 0;
     }
-    while (socket->hasPendingDatagrams()) {
+    // The first datagram goes through the toolkit: its read is what arms the
+    // socket's notifier again. The rest come a batch per system call.
+    if (socket->hasPendingDatagrams()) {
         QHostAddress sender;
         const qint64 size = socket->readDatagram(readBuffer.data(), readBuffer.size(), &sender);
-        if (size < 0)
-            continue;
-        ++spanDatagrams;
-        spanBytes += size;
-        const QByteArray datagram(readBuffer.constData(), int(size));
-
-        const Datagram::Message message = Datagram::parse(datagram);
-        switch (Datagram::classify(message.header)) {
-        case Datagram::Kind::Audio:
-            if (listen) {
-                // What came before it is reported before it is played.
-                if (!gathered.isEmpty())
-                    reportGathered();
-                output->writeData(addressText(sender), message.payload);
+        if (size >= 0) {
+            handle(PeerAddress::bytesOf(sender), scopeIndex(sender), readBuffer.constData(), size,
+                   false, clock.elapsed());
+        }
+        const int fd = int(socket->socketDescriptor());
+        sockaddr_storage names[batchSize];
+        iovec rooms[batchSize];
+        mmsghdr batch[batchSize];
+        while (lastPass.elapsed() < passMs) {
+            for (int i = 0; i < batchSize; ++i) {
+                rooms[i].iov_base = batchBuffer.data() + i * slotSize;
+                rooms[i].iov_len = slotSize;
+                std::memset(&batch[i], 0, sizeof batch[i]);
+                batch[i].msg_hdr.msg_name = &names[i];
+                batch[i].msg_hdr.msg_namelen = sizeof names[i];
+                batch[i].msg_hdr.msg_iov = &rooms[i];
+                batch[i].msg_hdr.msg_iovlen = 1;
             }
-            break;
-        case Datagram::Kind::Announcement:
-            gathered.append(qMakePair(addressText(sender), message.header));
-            // A flood that keeps the socket full must not keep the peer
-            // table waiting.
-            if (gathered.size() >= gatherLimit)
-                reportGathered();
-            break;
-        case Datagram::Kind::Ignored:
-            break;
+            const int count = ::recvmmsg(fd, batch, batchSize, MSG_DONTWAIT, nullptr);
+            if (count <= 0)
+                break;
+            const qint64 nowMs = clock.elapsed();
+            for (int i = 0; i < count; ++i) {
+                PeerAddress::Bytes from;
+                quint32 scope = 0;
+                fromSystemAddress(names[i], from, scope);
+                handle(from, scope, batchBuffer.constData() + i * slotSize, batch[i].msg_len,
+                       (batch[i].msg_hdr.msg_flags & MSG_TRUNC) != 0, nowMs);
+            }
+            if (count < batchSize)
+                break;
         }
     }
     if (spanDatagrams >= floodDatagrams || spanBytes >= floodBytes)
@@ -146,6 +222,55 @@ void Client::readPending()
         reportGathered();
     else if (!gatherTimer->isActive())
         gatherTimer->start(int(qMax<qint64>(0, gatherMs - beforeLastReport.elapsed())));
+}
+
+void Client::handle(const PeerAddress::Bytes &from, quint32 scope, const char *data, qint64 size,
+                    bool truncated, qint64 nowMs)
+{
+    ++spanDatagrams;
+    spanBytes += size;
+    // Charged at what it may inflate to, before it is inflated.
+    const qint64 declared = size >= 4 ? qFromBigEndian<quint32>(data) : 0;
+    const qint64 cost = qMax(size, qMin<qint64>(declared, Datagram::maxBodySize));
+    const SenderBudget::Verdict verdict = budget.admit(keyOf(from, scope), nowMs, cost);
+    if (verdict != SenderBudget::Verdict::Admit) {
+        if (verdict == SenderBudget::Verdict::RefuseFirst) {
+            if (budget.sharedRefused())
+                qWarning().noquote() << "too many datagrams from more than"
+                                     << SenderBudget::maxSenders << "senders: dropping them";
+            else
+                qWarning().noquote() << "too many datagrams from"
+                                     << addressText(hostAddress(from, scope))
+                                     << ": dropping them";
+        }
+        return;
+    }
+    if (truncated || size > Datagram::maxDatagramSize || declared > Datagram::maxBodySize)
+        return;
+    if (!PeerAddress::canBePeer(from, ownLoopback))
+        return;
+
+    const Datagram::Message message
+        = Datagram::parse(QByteArray::fromRawData(data, int(size)));
+    switch (Datagram::classify(message.header)) {
+    case Datagram::Kind::Audio:
+        if (listen) {
+            // What came before it is reported before it is played.
+            if (!gathered.isEmpty())
+                reportGathered();
+            output->writeData(addressText(hostAddress(from, scope)), message.payload);
+        }
+        break;
+    case Datagram::Kind::Announcement:
+        gathered.append(qMakePair(addressText(hostAddress(from, scope)), message.header));
+        // A flood that keeps the socket full must not keep the peer
+        // table waiting.
+        if (gathered.size() >= gatherLimit)
+            reportGathered();
+        break;
+    case Datagram::Kind::Ignored:
+        break;
+    }
 }
 
 void Client::reportGathered()

@@ -1,6 +1,9 @@
 #ifndef CLIENT_H
 #define CLIENT_H
 
+#include "net/peeraddress.h"
+#include "net/senderbudget.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPair>
@@ -60,6 +63,13 @@ public:
     static constexpr qint64 floodBytes = 32 * 1024;
     static constexpr int floodMs = 1000;
 
+    // A pass over the socket gives way to the thread's other events (the
+    // playback's timers, queued volume changes) after this long, however
+    // much is still waiting; the socket wakes it again at once.
+    static constexpr int passMs = 3;
+    // Datagrams taken from the system in one call.
+    static constexpr int batchSize = 32;
+
 signals:
     void clientBroadcastReceived(QString clientAddress, QString controlString);
 
@@ -75,11 +85,21 @@ private slots:
     void returnToMainThread();
 
 private:
+    // Judges one datagram read from `from`; `truncated` when it was longer
+    // than the room it was read into.
+    void handle(const PeerAddress::Bytes &from, quint32 scope, const char *data, qint64 size,
+                bool truncated, qint64 nowMs);
+
     AudioOutput *output = nullptr;
     QUdpSocket *socket = nullptr;
     // Every datagram is read into this, of the largest size one can have:
     // asking the size of each first costs a system call more per datagram.
     QByteArray readBuffer;
+    // Room for a batch of the largest datagrams a peer sends.
+    QByteArray batchBuffer;
+    SenderBudget budget;
+    QElapsedTimer clock;
+    QList<PeerAddress::Bytes> ownLoopback;
     QTimer *heldTimer = nullptr;
     QElapsedTimer lastPass;
     QElapsedTimer lastFlood;

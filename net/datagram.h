@@ -12,9 +12,15 @@ namespace Datagram {
 constexpr quint16 port = 8002;
 constexpr int streamVersion = 15;
 
-// No legitimate body comes near this (an 8192-byte chunk makes 8210 bytes);
-// anything claiming or inflating to more is dropped unread.
-constexpr int maxBodySize = 65536;
+// The largest chunk capture hands over, and the body it makes: "audio" and
+// two counts. Nothing a peer sends is larger; anything that claims or
+// inflates to more is dropped, the claim before any inflating.
+constexpr int maxChunkSize = 8192;
+constexpr int maxBodySize = 4 + 10 + 4 + maxChunkSize;
+// The most zlib can make of such a body (its compressBound) behind the
+// 4-byte length: a longer datagram is dropped unread.
+constexpr int maxDatagramSize = 4 + maxBodySize + (maxBodySize >> 12) + (maxBodySize >> 14)
+                                + (maxBodySize >> 25) + 13;
 
 const QString audioHeader = QStringLiteral("audio");
 const QString updateWord = QStringLiteral("update");

@@ -1,6 +1,8 @@
 // The datagram format byte for byte, how headers are classified, and how the
 // bounded decoder copes with whatever arrives on port 8002.
 #include "net/datagram.h"
+#include "net/peeraddress.h"
+#include "net/senderbudget.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -168,7 +170,27 @@ private slots:
     void hostileDecode();
     void sameAsQUncompressWithinCap_data();
     void sameAsQUncompressWithinCap();
+
+    void senderBudget_data();
+    void senderBudget();
+    void canBePeer_data();
+    void canBePeer();
 };
+
+// One step of a sender's datagrams: `times` datagrams of `bytes` from sender
+// number `sender` at `at` ms, and how many are admitted, refused and refused
+// with a warning.
+struct BudgetStep
+{
+    int sender;
+    qint64 at;
+    qint64 bytes;
+    int times;
+    int admitted;
+    int refused;
+    int warned;
+};
+Q_DECLARE_METATYPE(QVector<BudgetStep>)
 
 // Everything below runs with little address space to spare: a decoder that
 // trusted a declared length or kept inflating a bomb would fail to allocate
@@ -302,8 +324,10 @@ void tst_Datagram::compressIsQCompress()
 
     const QByteArray compressed = Datagram::compress(data);
     QCOMPARE(compressed, qCompress(data, -1));
-    QCOMPARE(Datagram::inflateBody(compressed), data);
     QCOMPARE(qUncompress(compressed), data);
+    // Past the largest body a peer sends, a body is not even inflated.
+    QCOMPARE(Datagram::inflateBody(compressed),
+             data.size() <= Datagram::maxBodySize ? data : QByteArray());
 }
 
 void tst_Datagram::classify_data()
@@ -348,8 +372,9 @@ void tst_Datagram::roundTrip_data()
     QTest::newRow("announcement, null payload") << initialStatus << QByteArray() << K::Announcement;
     QTest::newRow("announcement, empty payload") << initialStatus << QByteArray("") << K::Announcement;
     QTest::newRow("announcement, some payload") << initialStatus << QByteArray("xyz") << K::Announcement;
-    QTest::newRow("announcement, audio-sized payload")
-        << "update:broadcasting_yes:listening_no" << junk(8192, 3) << K::Announcement;
+    QTest::newRow("announcement, payload up to the largest body")
+        << "update:broadcasting_yes:listening_no" << junk(Datagram::maxBodySize - 80, 3)
+        << K::Announcement;
     QTest::newRow("update inside, kept whole") << "xupdatey" << QByteArray() << K::Announcement;
     QTest::newRow("audio chunk") << "audio" << junk(1764, 4) << K::Audio;
     QTest::newRow("audio, largest chunk") << "audio" << junk(8192, 5) << K::Audio;
@@ -400,9 +425,10 @@ void tst_Datagram::hostileDecode_data()
     QTest::newRow("declared 1, valid stream")
         << container(1, stream) << announcementBody << initialStatus << QByteArray();
     QTest::newRow("declared at the cap, valid stream")
-        << container(65536, stream) << announcementBody << initialStatus << QByteArray();
+        << container(Datagram::maxBodySize, stream) << announcementBody << initialStatus
+        << QByteArray();
     QTest::newRow("declared one past the cap, valid stream")
-        << container(65537, stream) << none << QString() << none;
+        << container(Datagram::maxBodySize + 1, stream) << none << QString() << none;
     QTest::newRow("declared 0x7FFFFF00, valid stream")
         << container(0x7FFFFF00, stream) << none << QString() << none;
     QTest::newRow("declared 0xFFFFFFFF, valid stream")
@@ -422,17 +448,17 @@ void tst_Datagram::hostileDecode_data()
     QTest::newRow("deflate bomb, honest small length")
         << container(78, bomb) << none << QString() << none;
     QTest::newRow("deflate bomb, declared at the cap")
-        << container(65536, bomb) << none << QString() << none;
+        << container(Datagram::maxBodySize, bomb) << none << QString() << none;
 
-    const QByteArray largest = audioBodyOfSize(65536);
-    const QByteArray tooLarge = audioBodyOfSize(65537);
-    QTest::newRow("body of exactly 65536 bytes")
+    const QByteArray largest = audioBodyOfSize(Datagram::maxBodySize);
+    const QByteArray tooLarge = audioBodyOfSize(Datagram::maxBodySize + 1);
+    QTest::newRow("body at the cap")
         << qCompress(largest, -1) << largest << Datagram::audioHeader << largest.mid(18);
-    QTest::newRow("body of exactly 65536 bytes, declared 78")
+    QTest::newRow("body at the cap, declared 78")
         << withDeclaredLength(qCompress(largest, -1), 78) << largest << Datagram::audioHeader
         << largest.mid(18);
-    QTest::newRow("body of 65537 bytes") << qCompress(tooLarge, -1) << none << QString() << none;
-    QTest::newRow("body of 65537 bytes, declared 78")
+    QTest::newRow("body one past the cap") << qCompress(tooLarge, -1) << none << QString() << none;
+    QTest::newRow("body one past the cap, declared 78")
         << withDeclaredLength(qCompress(tooLarge, -1), 78) << none << QString() << none;
 
     QTest::newRow("zlib stream cut by one byte")
@@ -492,7 +518,7 @@ void tst_Datagram::hostileDecode()
     QFETCH(QString, header);
     QFETCH(QByteArray, payload);
 
-    // A bounded decode touches a 64 KiB buffer and at most a few MiB while
+    // A bounded decode touches a buffer of the largest body and at most a few MiB while
     // the stream reader gives up on a forged length; a decoder that believed
     // the datagram would push the process's peak far beyond that.
     const qint64 peakBefore = peakResidentBytes();
@@ -533,11 +559,14 @@ void tst_Datagram::sameAsQUncompressWithinCap_data()
     for (quint32 declared : {0u, 1u, 100u, 4096u, quint32(audioBodySize - 1)}) {
         QTest::addRow("audio declaring %u", declared) << withDeclaredLength(audio, declared);
     }
-    QTest::newRow("audio declaring more than it holds") << withDeclaredLength(audio, 20000);
-    QTest::newRow("announcement declaring the cap") << withDeclaredLength(announcement, 65536);
-    QTest::newRow("body of exactly 65536 bytes") << qCompress(audioBodyOfSize(65536), -1);
-    QTest::newRow("body of 65536 bytes declaring 1")
-        << withDeclaredLength(qCompress(audioBodyOfSize(65536), -1), 1);
+    QTest::newRow("audio declaring more than it holds")
+        << withDeclaredLength(Datagram::build(Datagram::audioHeader, junk(3000, 12)),
+                              Datagram::maxBodySize);
+    QTest::newRow("announcement declaring the cap")
+        << withDeclaredLength(announcement, Datagram::maxBodySize);
+    QTest::newRow("body at the cap") << qCompress(audioBodyOfSize(Datagram::maxBodySize), -1);
+    QTest::newRow("body at the cap declaring 1")
+        << withDeclaredLength(qCompress(audioBodyOfSize(Datagram::maxBodySize), -1), 1);
     for (int level : {0, 1, 9}) {
         QTest::addRow("audio at compression level %d", level)
             << qCompress(Datagram::body(Datagram::audioHeader, junk(3000, 11)), level);
@@ -553,6 +582,109 @@ void tst_Datagram::sameAsQUncompressWithinCap()
     const QByteArray reference = qUncompress(datagram);
     QVERIFY2(reference.size() <= Datagram::maxBodySize, "table rows must lie within the cap");
     QCOMPARE(Datagram::inflateBody(datagram), reference);
+}
+
+void tst_Datagram::senderBudget_data()
+{
+    QTest::addColumn<QVector<BudgetStep>>("steps");
+
+    const qint64 chunk = Datagram::maxBodySize;
+    const int burst = int(SenderBudget::datagramsPerSecond);
+    const int byteBurst = int(SenderBudget::bytesPerSecond / chunk);
+    QVector<BudgetStep> realPeer;
+    // Ninety of the largest chunks and ten announcements a second, for 20 s.
+    for (qint64 at = 0; at < 20000; at += 100)
+        realPeer << BudgetStep{1, at, chunk, 9, 9, 0, 0} << BudgetStep{1, at, 82, 1, 1, 0, 0};
+    QTest::newRow("a real peer, always admitted") << realPeer;
+    QTest::newRow("a burst of small datagrams, then refused for a while")
+        << QVector<BudgetStep>{{1, 0, 82, burst, burst, 0, 0},
+                               {1, 0, 82, 5, 0, 5, 1},
+                               {1, SenderBudget::refusedMs - 1, 82, 1, 0, 1, 0},
+                               {1, SenderBudget::refusedMs, 82, burst, burst, 0, 0}};
+    QTest::newRow("large datagrams run out of bytes first")
+        << QVector<BudgetStep>{{1, 0, chunk, byteBurst, byteBurst, 0, 0},
+                               {1, 0, chunk, 1, 0, 1, 1}};
+    QTest::newRow("one warning however often the offender comes back")
+        << QVector<BudgetStep>{{1, 0, 82, burst + 1, burst, 1, 1},
+                               {1, 1000, 82, burst + 1, burst, 1, 0},
+                               {1, 2000, 82, burst + 1, burst, 1, 0}};
+    QTest::newRow("forgotten after a quiet while, warned again")
+        << QVector<BudgetStep>{{1, 0, 82, burst + 1, burst, 1, 1},
+                               {1, 1000 + SenderBudget::forgetMs, 82, burst + 1, burst, 1, 1}};
+    QTest::newRow("another sender keeps its own budget")
+        << QVector<BudgetStep>{{1, 0, 82, burst + 10, burst, 10, 1},
+                               {2, 0, chunk, 9, 9, 0, 0},
+                               {1, 10, 82, 10, 0, 10, 0},
+                               {2, 10, 82, 1, 1, 0, 0}};
+    QTest::newRow("the rate refills by the millisecond")
+        << QVector<BudgetStep>{{1, 0, 82, burst, burst, 0, 0},
+                               {1, 10, 82, 10, 10, 0, 0},
+                               {1, 10, 82, 1, 0, 1, 1}};
+}
+
+void tst_Datagram::senderBudget()
+{
+    QFETCH(QVector<BudgetStep>, steps);
+
+    SenderBudget budget;
+    for (const BudgetStep &step : steps) {
+        SenderBudget::Key key;
+        key.low = quint64(step.sender);
+        int admitted = 0, refused = 0, warned = 0;
+        for (int i = 0; i < step.times; ++i) {
+            switch (budget.admit(key, step.at, step.bytes)) {
+            case SenderBudget::Verdict::Admit:
+                ++admitted;
+                break;
+            case SenderBudget::Verdict::RefuseFirst:
+                ++warned;
+                Q_FALLTHROUGH();
+            case SenderBudget::Verdict::Refuse:
+                ++refused;
+                break;
+            }
+        }
+        const QString at = QString("sender %1 at %2 ms").arg(step.sender).arg(step.at);
+        QVERIFY2(admitted == step.admitted, qPrintable(at + QString(": %1 admitted").arg(admitted)));
+        QVERIFY2(refused == step.refused, qPrintable(at + QString(": %1 refused").arg(refused)));
+        QVERIFY2(warned == step.warned, qPrintable(at + QString(": %1 warned").arg(warned)));
+    }
+}
+
+void tst_Datagram::canBePeer_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("expected");
+
+    QTest::newRow("a LAN address") << "192.168.1.23" << true;
+    QTest::newRow("one ending in .255 of a wider subnet") << "10.0.1.255" << true;
+    QTest::newRow("mapped LAN address") << "::ffff:10.0.0.5" << true;
+    QTest::newRow("IPv6 unique local") << "fd00:77::2" << true;
+    QTest::newRow("IPv6 link-local") << "fe80::1" << true;
+    QTest::newRow("unspecified") << "0.0.0.0" << false;
+    QTest::newRow("mapped unspecified") << "::ffff:0.0.0.0" << false;
+    QTest::newRow("this network") << "0.1.2.3" << false;
+    QTest::newRow("IPv6 unspecified") << "::" << false;
+    QTest::newRow("broadcast") << "255.255.255.255" << false;
+    QTest::newRow("multicast") << "224.0.0.1" << false;
+    QTest::newRow("top of multicast") << "239.255.255.250" << false;
+    QTest::newRow("IPv6 multicast") << "ff02::1" << false;
+    QTest::newRow("own loopback") << "127.0.0.1" << true;
+    QTest::newRow("mapped own loopback") << "::ffff:127.0.0.1" << true;
+    QTest::newRow("own IPv6 loopback") << "::1" << true;
+    QTest::newRow("loopback not this host's") << "127.0.0.2" << false;
+    QTest::newRow("null") << QString() << false;
+}
+
+void tst_Datagram::canBePeer()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, expected);
+
+    const QList<PeerAddress::Bytes> own = PeerAddress::loopbackOf(
+        {QHostAddress("127.0.0.1"), QHostAddress("::1"), QHostAddress("10.0.0.9")});
+    QCOMPARE(own.size(), 2);
+    QCOMPARE(PeerAddress::canBePeer(QHostAddress(address), own), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Datagram)
