@@ -185,14 +185,30 @@ bool ClientList::isMuted(const QString &address) const
     return client && client->isMuted;
 }
 
+ClientList::Destinations ClientList::destinations() const
+{
+    std::lock_guard<std::mutex> guard(clientsLock);
+    return sendTo;
+}
+
 void ClientList::processClient(QString clientAddress, QString controlString)
 {
     if (!hasAddress(clientAddress)) {
+        if (clients.size() >= maxRows) {
+            // One line for a flood of newcomers, not one per address.
+            if (!lastTurnedAway.isValid() || lastTurnedAway.hasExpired(10000))
+                qWarning().noquote() << "peer table full at" << maxRows
+                                     << "rows: new peers wait until a row expires";
+            lastTurnedAway.start();
+            return;
+        }
         beginInsertRows(QModelIndex(), 0, 0);
         auto *client = new ClientInfo(this, clientAddress);
         {
             std::lock_guard<std::mutex> guard(clientsLock);
             clients.insert(0, client);
+            sendTo.addresses.append(client->getHostAddress());
+            ++sendTo.generation;
         }
         clientsByAddress.insert(clientAddress, client);
         connect(client, SIGNAL(clientTimeout(QString)), this, SLOT(clientTimeout(QString)));
@@ -247,6 +263,9 @@ void ClientList::clientTimeout(QString cAddress)
     {
         std::lock_guard<std::mutex> guard(clientsLock);
         client = clients.takeAt(row);
+        // Oldest first: the row counted from the end.
+        sendTo.addresses.remove(clients.size() - row);
+        ++sendTo.generation;
     }
     // This runs inside the record's own timer emission: let the event loop
     // destroy it once that emission has returned.

@@ -2,10 +2,12 @@
 #define MODEL_H
 
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QString>
+#include <QVector>
 
 #include <mutex>
 
@@ -63,6 +65,20 @@ public:
     // cell), for the view's mark.
     static constexpr int MutedRole = Qt::UserRole + 1;
 
+    // No segment this intercom runs on comes near this many instances; past
+    // it a new address waits until a row expires, so that announcements
+    // forged from ever new addresses cannot grow the table and the audio's
+    // fan-out without end.
+    static constexpr int maxRows = 256;
+
+    // Every row's address, oldest first, and a number that changes whenever
+    // they do: the audio's sender takes one copy per chunk.
+    struct Destinations
+    {
+        quint64 generation = 0;
+        QVector<QHostAddress> addresses;
+    };
+
     explicit ClientList(QObject *parent);
     ~ClientList() override;
 
@@ -79,6 +95,8 @@ public:
     // Main thread only; an address not in the table is left alone.
     void setMuted(const QString &address, bool muted);
     bool isMuted(const QString &address) const;
+    // Callable from any thread.
+    Destinations destinations() const;
 
 public slots:
     void processClient(QString clientAddress, QString controlString);
@@ -94,6 +112,10 @@ private:
     // The list is changed only on the main thread, under this lock; the
     // audio's sender reads its size and addresses from its thread under it too.
     mutable std::mutex clientsLock;
+    // The rows' addresses as the sender wants them, under the same lock.
+    Destinations sendTo;
+    // When a new address was last turned away from a full table.
+    QElapsedTimer lastTurnedAway;
 };
 
 #endif // MODEL_H

@@ -4,6 +4,7 @@
 #include "model/model.h"
 #include "net/datagram.h"
 #include "net/handoff.h"
+#include "net/peeraddress.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -134,25 +135,78 @@ void Server::sendUpdate()
 void Server::writeDatagram(QByteArray data)
 {
     const QByteArray datagram = Datagram::build(Datagram::audioHeader, data);
-    QList<QHostAddress> own;
+    // One copy of the rows per chunk: peers come and go on the main thread
+    // while this runs, and each chunk goes to those present as it is sent.
+    const ClientList::Destinations rows = clientList->destinations();
+    std::lock_guard<std::mutex> fanOut(fanOutLock);
     {
         std::lock_guard<std::mutex> guard(addressesLock);
-        own = localAddresses;
+        if (rows.generation != targetsGeneration
+            || addressesGeneration != targetsAddressesGeneration) {
+            targetsGeneration = rows.generation;
+            targetsAddressesGeneration = addressesGeneration;
+            rebuildTargets(rows.addresses, localAddresses);
+        }
     }
-    // The row count is read afresh for every row: peers come and go on the
-    // main thread while this runs, and a row gone meanwhile reads as null.
-    for (int i = 0; i < clientList->rowCount(QModelIndex()); ++i) {
-        const QHostAddress address = clientList->getAddressAt(clientList->index(i, 0));
-        if (address.isNull() || address == serverIP || own.contains(address))
-            continue;
-        sockaddr_storage to;
-        const socklen_t length = toSystemAddress(address, to);
-        const int through = to.ss_family == AF_INET ? audioSocket4 : audioSocket6;
-        if (length == 0 || through < 0)
-            continue;
-        ::sendto(through, datagram.constData(), size_t(datagram.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&to), length);
+    QElapsedTimer since;
+    since.start();
+    const int wanted = int(targets4.size() + targets6.size());
+    int reached = sendToAll(audioSocket4, targets4, datagram, since);
+    if (reached == int(targets4.size()))
+        reached += sendToAll(audioSocket6, targets6, datagram, since);
+    if (reached < wanted && !fellBehindLogged) {
+        fellBehindLogged = true;
+        qWarning().noquote() << "audio fan-out fell behind: a chunk reached" << reached << "of"
+                             << wanted << "peers within" << fanOutMs << "ms";
     }
+}
+
+void Server::rebuildTargets(const QVector<QHostAddress> &rows, const QList<QHostAddress> &own)
+{
+    targets4.clear();
+    targets6.clear();
+    for (const QHostAddress &address : rows) {
+        // A loopback row, even this host's own, only ever reaches this host.
+        if (address.isNull() || address == serverIP || own.contains(address)
+            || !PeerAddress::canBePeer(address, {}))
+            continue;
+        Target target;
+        target.length = toSystemAddress(address, target.address);
+        if (target.length == 0)
+            continue;
+        (target.address.ss_family == AF_INET ? targets4 : targets6).push_back(target);
+    }
+}
+
+int Server::sendToAll(int through, const std::vector<Target> &targets, const QByteArray &datagram,
+                      const QElapsedTimer &since)
+{
+    if (targets.empty())
+        return 0;
+    if (through < 0)
+        return int(targets.size());
+    constexpr int batchSize = 64;
+    iovec payload;
+    payload.iov_base = const_cast<char *>(datagram.constData());
+    payload.iov_len = size_t(datagram.size());
+    mmsghdr batch[batchSize];
+    size_t next = 0;
+    while (next < targets.size()) {
+        if (next > 0 && since.elapsed() >= fanOutMs)
+            return int(next);
+        const int count = int(qMin<size_t>(batchSize, targets.size() - next));
+        for (int i = 0; i < count; ++i) {
+            std::memset(&batch[i], 0, sizeof batch[i]);
+            batch[i].msg_hdr.msg_name = const_cast<sockaddr_storage *>(&targets[next + i].address);
+            batch[i].msg_hdr.msg_namelen = targets[next + i].length;
+            batch[i].msg_hdr.msg_iov = &payload;
+            batch[i].msg_hdr.msg_iovlen = 1;
+        }
+        // A datagram the system cannot take now is lost for that peer alone.
+        const int sent = ::sendmmsg(through, batch, unsigned(count), 0);
+        next += sent > 0 ? size_t(sent) : 1;
+    }
+    return int(next);
 }
 
 void Server::refreshAddresses()
@@ -160,7 +214,10 @@ void Server::refreshAddresses()
     announcementsSinceAddresses = 0;
     const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
     std::lock_guard<std::mutex> guard(addressesLock);
-    localAddresses = addresses;
+    if (addresses != localAddresses) {
+        localAddresses = addresses;
+        ++addressesGeneration;
+    }
 }
 
 void Server::startAudioSend()

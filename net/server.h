@@ -5,9 +5,14 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QElapsedTimer>
 #include <QString>
+#include <QVector>
+
+#include <sys/socket.h>
 
 #include <mutex>
+#include <vector>
 
 class AudioInput;
 class ClientList;
@@ -22,6 +27,10 @@ class Server : public QObject
 
 public:
     static constexpr int announceIntervalMs = 100;
+    // The longest one chunk's sends may hold up the thread that captured it
+    // (the sound library's, which also feeds playback); peers not reached by
+    // then miss that chunk, the newest rows first.
+    static constexpr int fanOutMs = 2;
 
     Server(ClientList *clients, QObject *parent);
     ~Server() override;
@@ -59,6 +68,15 @@ private slots:
 
 private:
     void refreshAddresses();
+    // Where a chunk goes, rebuilt when the rows or this host's addresses change.
+    struct Target
+    {
+        sockaddr_storage address;
+        socklen_t length;
+    };
+    void rebuildTargets(const QVector<QHostAddress> &rows, const QList<QHostAddress> &own);
+    int sendToAll(int through, const std::vector<Target> &targets, const QByteArray &datagram,
+                  const QElapsedTimer &since);
 
     QUdpSocket *socket = nullptr;
     QTimer *broadcastTimer = nullptr;
@@ -71,6 +89,14 @@ private:
     QList<QHostAddress> localAddresses;
     // Guards localAddresses, which the sound library's thread reads.
     std::mutex addressesLock;
+    quint64 addressesGeneration = 0;
+    // The fan-out's own state; held while a chunk goes out.
+    std::mutex fanOutLock;
+    quint64 targetsGeneration = ~0ull;
+    quint64 targetsAddressesGeneration = ~0ull;
+    std::vector<Target> targets4;
+    std::vector<Target> targets6;
+    bool fellBehindLogged = false;
     bool sendingAudio = false;
     // While audio goes out, the host's addresses are looked at again after
     // this many announcements.

@@ -116,6 +116,7 @@ private slots:
     void destroyingTableDestroysRecordsSilently();
 
     void rowGoneBeforeSenderReadsIt();
+    void tableStopsAtItsCap();
     void senderThreadReadsWhilePeersComeAndGo();
 
 private:
@@ -638,6 +639,9 @@ void tst_Model::expiryMovesRowsBelowUp()
     QCOMPARE(background(*table, 1, 2), green());
     QCOMPARE(log->linesStartingWith("Client Timeout:"), QStringList{R"(Client Timeout: "10.0.0.2")"});
     QCOMPARE(log->linesStartingWith("Client Removed"), QStringList{"Client Removed, size:  2"});
+    // The sender's copy lost the same row, and is still oldest first.
+    QCOMPARE(table->destinations().addresses,
+             (QVector<QHostAddress>{QHostAddress("10.0.0.1"), QHostAddress("10.0.0.3")}));
 
     // The expired record goes once the event loop has run, and with it its timer.
     QTRY_VERIFY(silent.isNull());
@@ -742,6 +746,30 @@ void tst_Model::rowGoneBeforeSenderReadsIt()
     QCOMPARE(table->getAddressAt(table->index(0, 0)), QHostAddress("10.0.0.3"));
 }
 
+void tst_Model::tableStopsAtItsCap()
+{
+    ClientList *table = makeModel();
+    for (int i = 0; i < ClientList::maxRows; ++i)
+        table->processClient(QStringLiteral("10.1.%1.%2").arg(i / 200).arg(i % 200 + 1), announcement);
+    QCOMPARE(table->rowCount(), ClientList::maxRows);
+    QCOMPARE(table->destinations().addresses.size(), ClientList::maxRows);
+    QVERIFY(log->warnings().isEmpty());
+
+    KeepAlive alive(table, {QStringLiteral("10.1.0.1")});
+    for (int i = 0; i < 20; ++i)
+        table->processClient(QStringLiteral("10.2.0.%1").arg(i + 1), announcement);
+    QCOMPARE(table->rowCount(), ClientList::maxRows);
+    QCOMPARE(log->warnings().size(), 1);
+    QVERIFY(!table->hasAddress(QStringLiteral("10.2.0.1")));
+
+    // A row that expires makes room for the next newcomer.
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, 5000);
+    table->processClient(QStringLiteral("10.2.0.1"), announcement);
+    QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(addressAt(*table, 0), QStringLiteral("10.2.0.1"));
+    QCOMPARE(log->warnings().size(), 1);
+}
+
 void tst_Model::senderThreadReadsWhilePeersComeAndGo()
 {
     ClientList *table = makeModel();
@@ -757,11 +785,9 @@ void tst_Model::senderThreadReadsWhilePeersComeAndGo()
     // What the sender does for every captured chunk, from its own thread.
     std::thread sender([&] {
         while (!stop.load()) {
-            for (int i = 0; i < table->rowCount(QModelIndex()); ++i) {
-                const QHostAddress address = table->getAddressAt(table->index(i, 0));
-                ++reads;
-                if (address.isNull())
-                    continue;
+            const ClientList::Destinations destinations = table->destinations();
+            ++reads;
+            for (const QHostAddress &address : destinations.addresses) {
                 ++addressesSeen;
                 if (!known.contains(address.toString()))
                     ++strangers;

@@ -286,14 +286,16 @@ void tst_Server::audioGoesToEveryPeerButItself_data()
     QTest::addColumn<bool>("withOwnAddress");
     QTest::addColumn<QByteArray>("chunk");
 
-    // Every address of veth0 is this host's own; the two loopback addresses
-    // beyond 127.0.0.1 stand for other hosts.
+    // Every address of veth0 is this host's own; the two on lo stand for
+    // other hosts (they come after the sender looked at its own), and
+    // 127.0.0.2, although it reaches this host, is never a peer's.
     const QByteArray chunk = QByteArray(8192, '\x11');
-    const QStringList everyone = {"10.77.0.2", "127.0.0.2", "10.77.0.3", "127.0.0.3", "10.77.0.4"};
+    const QStringList everyone = {"10.77.0.2", "10.78.0.2", "10.77.0.3", "10.78.0.3", "10.77.0.4",
+                                  "127.0.0.2"};
     QTest::newRow("empty table") << QStringList() << true << chunk;
     QTest::newRow("own addresses and two others") << everyone << true << chunk;
     QTest::newRow("two others, newest first")
-        << QStringList{"127.0.0.3", "127.0.0.2"} << true << QByteArray("\x01\x02", 2);
+        << QStringList{"10.78.0.3", "10.78.0.2"} << true << QByteArray("\x01\x02", 2);
     QTest::newRow("no own address chosen: still none of this host's") << everyone << false << chunk;
     QTest::newRow("empty chunk") << everyone << true << QByteArray("");
 }
@@ -304,10 +306,27 @@ void tst_Server::audioGoesToEveryPeerButItself()
     QFETCH(bool, withOwnAddress);
     QFETCH(QByteArray, chunk);
 
+    auto *clients = new ClientList(nullptr);
+    Server server(clients, nullptr);
+    const QStringList others = {"10.78.0.2", "10.78.0.3"};
+    struct OnLo
+    {
+        QStringList added;
+        ~OnLo()
+        {
+            for (const QString &address : added)
+                NetSandbox::ip({"addr", "del", address + "/32", "dev", "lo"});
+        }
+    } onLo;
+    for (const QString &address : others) {
+        const QString error = NetSandbox::ip({"addr", "add", address + "/32", "dev", "lo"});
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        onLo.added.append(address);
+    }
+
     // One socket per address, and one on the broadcast address, which would
     // catch a chunk sent to everybody.
-    const QStringList others = {"127.0.0.2", "127.0.0.3"};
-    const QStringList listening = peerAddresses + others + QStringList{"255.255.255.255"};
+    const QStringList listening = peerAddresses + others + QStringList{"127.0.0.2", "255.255.255.255"};
     QList<Receiver *> receivers;
     QObject owner;
     for (const QString &address : listening) {
@@ -317,8 +336,6 @@ void tst_Server::audioGoesToEveryPeerButItself()
         receivers.append(receiver);
     }
 
-    auto *clients = new ClientList(nullptr);
-    Server server(clients, nullptr);
     const QString own = server.serverIP.toString();
     QVERIFY2(peerAddresses.contains(own), qPrintable("own address " + own));
     if (!withOwnAddress)
@@ -369,10 +386,12 @@ void tst_Server::audioReachesPeersOfEitherFamily()
     const QString error = NetSandbox::ip({"-6", "addr", "add", "fd00:77::2/64", "dev",
                                           NetSandbox::interfaceName, "nodad"});
     QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString error4 = NetSandbox::ip({"addr", "add", "10.78.0.5/32", "dev", "lo"});
+    QVERIFY2(error4.isEmpty(), qPrintable(error4));
     // The second as the receiver may name a peer it heard over IPv6.
     const QList<QPair<QHostAddress, QString>> peers = {
         {QHostAddress("fd00:77::2"), QStringLiteral("fd00:77::2")},
-        {QHostAddress("127.0.0.2"), QStringLiteral("::ffff:127.0.0.2")}};
+        {QHostAddress("10.78.0.5"), QStringLiteral("::ffff:10.78.0.5")}};
     QObject owner;
     QList<Receiver *> receivers;
     for (const auto &peer : peers) {
