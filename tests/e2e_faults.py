@@ -19,6 +19,17 @@ reaches its speaker:
                             bounded, and a real peer keeps being heard throughout
     e2e_faults.py restart   the real window started and closed 20 times in a row:
                             exit code 0, no toolkit warning, no sanitizer report
+    e2e_faults.py bombs     one host sends deflate bombs as fast as it can while a
+                            talker's tone plays at B: the tone goes on being
+                            heard, B announces, "stop listen" silences it at
+                            once, one warning names the host, B closes cleanly
+    e2e_faults.py presence  a thousand forged addresses announce while A and B
+                            talk to each other: each goes on hearing the other,
+                            B's table stops at its cap and is back to the two
+                            instances after the flood
+    e2e_faults.py unspecified  a host without an address announces from 0.0.0.0
+                            while B broadcasts and listens: B never plays its
+                            own microphone
 
 and, each on PulseAudio (_pulse) and on PipeWire (_pipewire), with a sound
 server per instance, a tone in each microphone and each speaker recorded:
@@ -74,7 +85,8 @@ sys.path.insert(0, os.path.join(HERE, "lib"))
 from harness import (BUTTONS, FifoFeeder, Failure, check, datagram, log, poll,  # noqa: E402
                      qbytes, qstring)
 import harness  # noqa: E402
-from e2e_audio import MicFeeder as ToneFeeder, Speaker, wait_silence, wait_tone  # noqa: E402
+from e2e_audio import (MicFeeder as ToneFeeder, Speaker, carries, wait_silence,  # noqa: E402
+                       wait_tone)
 
 X11_CLOSE = os.path.join(HERE, "lib", "x11_close.py")
 PYTHON = "/usr/bin/python3"
@@ -756,6 +768,210 @@ def scenario_flood(world):
     log("target created %d records, is back to 2 rows and exited with 0" % added)
 
 
+# ---- scenarios: one host's flood, forged presence, an unspecified source -----
+
+def heard_share(speaker, frequency, t0, t1, window=0.2):
+    """The share of the windows from t0 to t1 (monotonic) whose sound carries
+    the tone."""
+    windows = [t0 + n * window for n in range(int((t1 - t0) / window))]
+    if not windows:
+        return 0.0
+    return sum(carries(speaker.between(w, w + window), frequency) for w in windows) / len(windows)
+
+
+def hostile_spawn(world, ns, mode, *args):
+    """A hostile sender (this file with --MODE) in namespace `ns`; returns it
+    and the monotonic time its flood began."""
+    proc = world.spawn(["ip", "netns", "exec", ns, PYTHON, os.path.abspath(__file__),
+                        "--" + mode] + [str(a) for a in args],
+                       stdout=subprocess.PIPE, text=True)
+    check(proc.stdout.readline().strip() == "began", "the %s sender did not start" % mode)
+    return proc, time.monotonic()
+
+
+def hostile_end(proc, what):
+    """Waits for the hostile sender; returns the monotonic time it ended and
+    its report."""
+    report = proc.stdout.read().strip()
+    ended = time.monotonic()
+    check(proc.wait(10) == 0, "the %s sender failed" % what)
+    return ended, report
+
+
+def bombs(target, seconds, rate):
+    """Deflate bombs to `target` from one address, as fast as this sender can
+    (at most `rate` a second): some declare the 64 KiB they inflate to, some
+    a body within the largest a peer sends that still takes inflating."""
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    kinds = [datagram(bytes(65536)),
+             datagram(qstring("update:broadcasting_yes:listening_yes") + qbytes(bytes(8000))),
+             datagram(qstring("audio") + qbytes(bytes(8192)))]
+    limit = int(seconds * rate) + 1
+    sent = errors = 0
+    print("began", flush=True)
+    end = time.monotonic() + seconds
+    while sent + errors < limit:
+        now = time.monotonic()
+        if now >= end:
+            break
+        for d in kinds * 16:
+            try:
+                sender.sendto(d, (target, PORT))
+                sent += 1
+            except OSError:
+                errors += 1
+        if rate * (time.monotonic() - (end - seconds)) < sent:
+            time.sleep(0.001)
+    print("sent=%d errors=%d" % (sent, errors), flush=True)
+
+
+def presence(target, seconds, sources):
+    """A valid announcement from every one of `sources`, each every 100 ms,
+    through one socket that picks each datagram's source address."""
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    good = datagram(qstring("update:broadcasting_no:listening_yes") + qbytes(b""))
+    ip_pktinfo = 8  # from <linux/in.h>; the socket module does not name it
+    infos = [[(socket.IPPROTO_IP, ip_pktinfo,
+               struct.pack("=I4s4s", 0, socket.inet_aton(a), bytes(4)))] for a in sources]
+    limit = int(seconds * 10 * len(sources) * 1.2) + 100
+    sent = errors = 0
+    print("began", flush=True)
+    end = time.monotonic() + seconds
+    tick = time.monotonic()
+    while time.monotonic() < end and sent + errors < limit:
+        for info in infos:
+            try:
+                sender.sendmsg([good], info, 0, (target, PORT))
+                sent += 1
+            except OSError:
+                errors += 1
+        tick += 0.1
+        delay = tick - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+    print("sent=%d errors=%d" % (sent, errors), flush=True)
+
+
+def unspecified(seconds):
+    """Announces "listening_yes" every 100 ms from a host whose eth0 has no
+    address: the system sends such broadcasts from 0.0.0.0."""
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sender.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    sender.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"eth0")
+    good = datagram(qstring("update:broadcasting_no:listening_yes") + qbytes(b""))
+    sent = 0
+    print("began", flush=True)
+    for _ in range(int(seconds * 10)):
+        sender.sendto(good, ("255.255.255.255", PORT))
+        sent += 1
+        time.sleep(0.1)
+    print("sent=%d" % sent, flush=True)
+
+
+def scenario_bombs(world):
+    # Sanitized programs read each datagram several times slower.
+    seconds, rate = {"": (8, 10 ** 6), "address": (8, 40000), "thread": (8, 15000)}[SANITIZER]
+    b = with_sound(world, "b", 3, "pulse")
+    world.namespace("a", 2)
+    talker = harness.LabPeer("a", b.address, "%s.0.0/%d" % (SUBNET, PREFIX), 60, frequency=TONE_A)
+    world.processes.append(talker.proc)
+    b.start()
+    b.wait_ready()
+    b.click("listen")
+    talker.talk()
+    check(wait_tone(b.speaker, TONE_A, 10 * SLOW), "B never played the talker's tone")
+    hostile = world.namespace("h", 9)
+
+    generator, began = hostile_spawn(world, "h", "bombs", b.address, seconds, rate)
+    poll(lambda: generator.poll() is not None, seconds - 2)
+    clicked = time.monotonic()
+    announced = b.announced()
+    b.click("stop listen")
+    quiet = wait_silence(b.speaker, 2 * SLOW, since=clicked)
+    ended, report = hostile_end(generator, "bomb")
+    check(ended > clicked, "the flood ended before B's button was tried")
+    share = heard_share(b.speaker, TONE_A, began + 0.5, clicked)
+    log("bombs from one host (%s): the talker's tone heard in %.0f%% of B's sound, B announced "
+        "%d times in %.1f s, went silent %.2f s after \"stop listen\""
+        % (report, 100 * share, announced, clicked - began, quiet or -1))
+    check(share >= (0.5 if SANITIZER else 0.8),
+          "the talker's tone was heard in only %.0f%% of B's sound during the flood"
+          % (100 * share))
+    check(quiet is not None, "B still played the tone 2 s after \"stop listen\" during the flood")
+    poll(lambda: b.announced() >= announced + 5, 2 * SLOW)
+    check(b.announced() >= announced + 5, "B stopped announcing during the flood")
+    warnings = b.lines("too many datagrams from %s" % hostile)
+    check(len(warnings) == 1, "B warned %d times about the flooding host" % len(warnings))
+    talker.finish()
+    b.check_clean(b.close(CLOSE_S))
+    log("one warning, and B closed with exit code 0")
+
+
+def scenario_presence(world):
+    count = {"": 1000, "address": 500, "thread": 300}[SANITIZER]
+    seconds = 8
+    a = with_sound(world, "a", 2, "pulse", TONE_A)
+    b = with_sound(world, "b", 3, "pulse", TONE_B)
+    start_pair(a, b)
+    for i in (a, b):
+        i.click("listen")
+        i.click("broadcast")
+    check(wait_tone(b.speaker, TONE_A, 10 * SLOW), "B never played A's tone")
+    check(wait_tone(a.speaker, TONE_B, 10 * SLOW), "A never played B's tone")
+    world.namespace("h", 9)
+    sources = ["%s.%d.%d" % (SUBNET, 4 + n // 250, n % 250 + 1) for n in range(count)]
+    batch = "".join("addr add %s/%d dev eth0\n" % (s, PREFIX) for s in sources)
+    subprocess.run(["ip", "-n", "h", "-batch", "-"], input=batch, text=True, check=True)
+
+    generator, began = hostile_spawn(world, "h", "presence", b.address, seconds,
+                                     ",".join(sources))
+    ended, report = hostile_end(generator, "presence")
+    heard_at_b = heard_share(b.speaker, TONE_A, began + 1, ended)
+    heard_at_a = heard_share(a.speaker, TONE_B, began + 1, ended)
+    sizes = [int(m) for m in re.findall(r"Client Added, size:\s+(\d+)", b.text())]
+    log("%d forged addresses (%s): A's tone heard at B in %.0f%%, B's at A in %.0f%%; B's table "
+        "at most %d rows" % (count, report, 100 * heard_at_b, 100 * heard_at_a, max(sizes)))
+    check(max(sizes) <= 256, "B's table grew to %d rows" % max(sizes))
+    check(len(b.lines("peer table full")) == 1, "B did not warn once that its table was full")
+    least = 0.5 if SANITIZER else 0.8
+    check(heard_at_b >= least, "B heard A in only %.0f%% of its sound" % (100 * heard_at_b))
+    check(heard_at_a >= least, "A heard B in only %.0f%% of its sound" % (100 * heard_at_a))
+
+    def back_to_two():
+        lines = b.lines("Client Removed, size:")
+        return lines and lines[-1].endswith("size:  2")
+    check(poll(back_to_two, 5 * SLOW), "B's table did not go back to the two instances")
+    for i in (b, a):
+        i.check_clean(i.close(CLOSE_S))
+    log("B back to two rows; both closed with exit code 0")
+
+
+def scenario_unspecified(world):
+    seconds = 6
+    b = with_sound(world, "b", 3, "pulse", TONE_B)
+    b.start()
+    b.wait_ready()
+    b.click("listen")
+    b.click("broadcast")
+    harness.attach_namespace(world.bridge, "z", timeout=30)
+    world.namespaces.append("z")
+    run("ip", "-n", "z", "link", "set", "eth0", "up")
+    received = int(run("ip", "netns", "exec", "b", "cat",
+                       "/sys/class/net/eth0/statistics/rx_packets"))
+
+    generator, began = hostile_spawn(world, "z", "unspecified", seconds)
+    ended, report = hostile_end(generator, "unspecified")
+    arrived = int(run("ip", "netns", "exec", "b", "cat",
+                      "/sys/class/net/eth0/statistics/rx_packets")) - received
+    own = heard_share(b.speaker, TONE_B, began, ended + 0.5)
+    log("announcements from 0.0.0.0 (%s, %d datagrams reached B): B's own tone in %.0f%% of "
+        "its sound" % (report, arrived, 100 * own))
+    check(arrived >= seconds * 10 * 0.8, "the announcements from 0.0.0.0 did not reach B")
+    check(own == 0, "B played its own microphone")
+    check(b.count("Client Added") == 1, "B listed a peer beside itself")
+    b.check_clean(b.close(CLOSE_S))
+
+
 # ---- scenario: start and close twenty times ---------------------------------
 
 def scenario_restart(world):
@@ -1104,6 +1320,9 @@ SCENARIOS = {
     "audio": scenario_audio,
     "flood": scenario_flood,
     "restart": scenario_restart,
+    "bombs": scenario_bombs,
+    "presence": scenario_presence,
+    "unspecified": scenario_unspecified,
 }
 for _kind in harness.SERVERS:
     for _name, _scenario in (("sound", scenario_sound), ("death", scenario_death),
@@ -1137,6 +1356,15 @@ def main(name):
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--chorus"]:
         chorus(sys.argv[2], float(sys.argv[3]))
+        sys.exit(0)
+    if sys.argv[1:2] == ["--bombs"]:
+        bombs(sys.argv[2], float(sys.argv[3]), int(sys.argv[4]))
+        sys.exit(0)
+    if sys.argv[1:2] == ["--presence"]:
+        presence(sys.argv[2], float(sys.argv[3]), sys.argv[4].split(","))
+        sys.exit(0)
+    if sys.argv[1:2] == ["--unspecified"]:
+        unspecified(float(sys.argv[2]))
         sys.exit(0)
     if sys.argv[1:2] == ["--odd-audio"]:
         odd_audio(sys.argv[2])
