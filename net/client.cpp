@@ -155,9 +155,12 @@ void Client::readDatagrams()
 {
     // Left unread, the socket stops waking this thread until the held read.
     const bool flooded = lastFlood.isValid() && !lastFlood.hasExpired(floodMs);
-    if (!listen && !flooded && lastPass.isValid() && !lastPass.hasExpired(gatherMs)) {
+    // Flooded, a pass per datagram would cost a wake-up each: a millisecond's
+    // worth is taken at once instead, well within what the socket holds.
+    const int holdMs = flooded ? floodPassMs : listen ? 0 : gatherMs;
+    if (holdMs > 0 && lastPass.isValid() && !lastPass.hasExpired(holdMs)) {
         if (!heldTimer->isActive())
-            heldTimer->start(int(qMax<qint64>(0, gatherMs - lastPass.elapsed())));
+            heldTimer->start(int(qMax<qint64>(0, holdMs - lastPass.elapsed())));
         return;
     }
     readPending();

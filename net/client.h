@@ -62,6 +62,8 @@ public:
     static constexpr int floodDatagrams = 32;
     static constexpr qint64 floodBytes = 32 * 1024;
     static constexpr int floodMs = 1000;
+    // While flooded, passes come at most this often.
+    static constexpr int floodPassMs = 1;
 
     // A pass over the socket gives way to the thread's other events (the
     // playback's timers, queued volume changes) after this long, however
