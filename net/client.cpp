@@ -238,13 +238,11 @@ void Client::handle(const PeerAddress::Bytes &from, quint32 scope, const char *d
     const SenderBudget::Verdict verdict = budget.admit(keyOf(from, scope), nowMs, cost);
     if (verdict != SenderBudget::Verdict::Admit) {
         if (verdict == SenderBudget::Verdict::RefuseFirst) {
-            if (budget.sharedRefused())
-                qWarning().noquote() << "too many datagrams from more than"
-                                     << SenderBudget::maxSenders << "senders: dropping them";
-            else
-                qWarning().noquote() << "too many datagrams from"
-                                     << addressText(hostAddress(from, scope))
-                                     << ": dropping them";
+            const QString who = budget.sharedRefused()
+                ? QStringLiteral("more than %1 senders").arg(SenderBudget::maxSenders)
+                : addressText(hostAddress(from, scope));
+            qWarning().noquote() << QStringLiteral("too many datagrams from %1: dropping them")
+                                        .arg(who);
         }
         return;
     }
