@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "app/screenscaling.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -11,6 +12,7 @@ int main(int argc, char *argv[])
     // choice the user made stands.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
+    scaleWithScreen();
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("intercom"));
     // Task bars match the window to the installed desktop entry and its icon by this id.
