@@ -26,7 +26,7 @@ Client::Client(QObject *parent)
     heldTimer->setTimerType(Qt::PreciseTimer);
     connect(heldTimer, &QTimer::timeout, this, &Client::readPending);
     readBuffer.resize(65536);
-    socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
+    bound = socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
     connect(socket, SIGNAL(readyRead()), this, SLOT(readDatagrams()));
 }
 

@@ -10,7 +10,8 @@ reaches its speaker:
                             its last announcement; a peer whose link goes down is
                             removed, and added afresh once the link is back
     e2e_faults.py port      UDP port 8002 already taken (IPv4, then dual-stack):
-                            the instance still starts, announces and closes cleanly
+                            the instance still starts, announces, warns once that
+                            no peers can be heard and closes cleanly
     e2e_faults.py audio     the audio server killed in the middle of a broadcast:
                             the instance keeps announcing and closes cleanly
     e2e_faults.py flood     30 s of junk, forged lengths, deflate bombs, truncated
@@ -401,6 +402,9 @@ sys.stdin.read()
 """ % PORT
 
 
+PORT_IN_USE = "UDP port %d is in use: no peers can be heard" % PORT
+
+
 def scenario_port(world):
     i = Instance(world, "p", 2, display=True)
     for family in ("v4", "v6"):
@@ -412,6 +416,8 @@ def scenario_port(world):
         i.wait_ready()
         check(poll(lambda: i.announced() >= 5, 5 * SLOW),
               "the instance announced fewer than 5 times with port %d taken" % PORT)
+        # The status bar says the same as the warning.
+        check(i.count(PORT_IN_USE) == 1, "the instance did not warn once %r" % PORT_IN_USE)
         # The fault is real only if the holder kept the port to itself.
         owners = run("ip", "netns", "exec", "p", "ss", "-Hulnp", "sport = :%d" % PORT)
         check("intercom" not in owners and "python" in owners,
