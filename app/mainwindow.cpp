@@ -5,6 +5,7 @@
 #include "audio/sounddevices.h"
 #include "model/model.h"
 #include "net/client.h"
+#include "net/datagram.h"
 #include "net/handoff.h"
 #include "net/server.h"
 
@@ -50,6 +51,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(server, &Server::inputDeviceMissing, this, &MainWindow::showInputDeviceMissing);
 
     client = new Client(nullptr);
+    if (!client->portBound())
+        showPortInUse();
     connect(client, SIGNAL(clientBroadcastReceived(QString, QString)), this,
             SLOT(processBroadcast(QString, QString)));
 
@@ -215,9 +218,24 @@ bool MainWindow::isOwnAddress(const QString &address) const
 void MainWindow::showSoundServer(bool answering)
 {
     if (answering)
-        ui->statusBar->clearMessage();
+        showLasting();
     else
         ui->statusBar->showMessage(tr("No sound server: retrying"));
+}
+
+void MainWindow::showPortInUse()
+{
+    lastingMessage = tr("UDP port %1 is in use: no peers can be heard").arg(Datagram::port);
+    qWarning().noquote() << lastingMessage;
+    showLasting();
+}
+
+void MainWindow::showLasting()
+{
+    if (lastingMessage.isEmpty())
+        ui->statusBar->clearMessage();
+    else
+        ui->statusBar->showMessage(lastingMessage);
 }
 
 void MainWindow::showInputDeviceMissing(QString device)

@@ -55,6 +55,9 @@ private:
     void setPeerMuted(const QString &address, bool muted);
     void remuteReturningPeers(int first, int last);
     bool isOwnAddress(const QString &address) const;
+    void showPortInUse();
+    // What the status bar shows when nothing newer is to be said.
+    void showLasting();
     void bringHome(QObject *worker, QThread *thread);
 
     Ui::MainWindow *ui = nullptr;
@@ -66,6 +69,9 @@ private:
     // Outlives the peers' rows while the program runs: a peer that drops out
     // for a moment must not come back at full volume.
     QSet<QString> mutedPeers;
+    // A fault that lasts as long as the program: said again once a passing
+    // message is over.
+    QString lastingMessage;
 };
 
 #endif // MAINWINDOW_H

@@ -94,7 +94,7 @@ Client::Client(QObject *parent)
     batchBuffer.resize(batchSize * slotSize);
     clock.start();
     ownLoopback = PeerAddress::loopbackOf(QNetworkInterface::allAddresses());
-    socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
+    bound = socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
     connect(socket, SIGNAL(readyRead()), this, SLOT(readDatagrams()));
 }
 

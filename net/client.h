@@ -39,6 +39,9 @@ public:
     // IPv4 sender, even when the dual-stack socket reports it mapped.
     static QString addressText(const QHostAddress &address);
 
+    // Whether the constructor got port 8002: another program may hold it.
+    bool portBound() const { return bound; }
+
     // The announcements read at one go are reported together, in order. While
     // not listening, once two reports went out in the last gatherMs, what
     // comes next is held back until that window ends and then reported
@@ -115,6 +118,7 @@ private:
     QTimer *gatherTimer = nullptr;
     QElapsedTimer lastReport;
     QElapsedTimer beforeLastReport;
+    bool bound = false;
 };
 
 #endif // CLIENT_H

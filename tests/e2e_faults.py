@@ -10,7 +10,8 @@ reaches its speaker:
                             its last announcement; a peer whose link goes down is
                             removed, and added afresh once the link is back
     e2e_faults.py port      UDP port 8002 already taken (IPv4, then dual-stack):
-                            the instance still starts, announces and closes cleanly
+                            the instance still starts, announces, warns once that
+                            no peers can be heard and closes cleanly
     e2e_faults.py audio     the audio server killed in the middle of a broadcast:
                             the instance keeps announcing and closes cleanly
     e2e_faults.py flood     30 s of junk, forged lengths, deflate bombs, truncated
@@ -30,6 +31,11 @@ reaches its speaker:
     e2e_faults.py unspecified  a host without an address announces from 0.0.0.0
                             while B broadcasts and listens: B never plays its
                             own microphone
+    e2e_faults.py second    started again in the same namespace while another
+                            program's window covers the first one's and has the
+                            focus: the second start raises and focuses the
+                            first one's window, which stays the only one, and
+                            ends with exit code 0 without announcing itself
 
 and, each on PulseAudio (_pulse) and on PipeWire (_pipewire), with a sound
 server per instance, a tone in each microphone and each speaker recorded:
@@ -408,6 +414,9 @@ sys.stdin.read()
 """ % PORT
 
 
+PORT_IN_USE = "UDP port %d is in use: no peers can be heard" % PORT
+
+
 def scenario_port(world):
     i = Instance(world, "p", 2, display=True)
     for family in ("v4", "v6"):
@@ -419,6 +428,8 @@ def scenario_port(world):
         i.wait_ready()
         check(poll(lambda: i.announced() >= 5, 5 * SLOW),
               "the instance announced fewer than 5 times with port %d taken" % PORT)
+        # The status bar says the same as the warning.
+        check(i.count(PORT_IN_USE) == 1, "the instance did not warn once %r" % PORT_IN_USE)
         # The fault is real only if the holder kept the port to itself.
         owners = run("ip", "netns", "exec", "p", "ss", "-Hulnp", "sport = :%d" % PORT)
         check("intercom" not in owners and "python" in owners,
@@ -1000,6 +1011,95 @@ def scenario_restart(world):
         % (runs, time.monotonic() - began, max(up), max(down)))
 
 
+# ---- scenario: a second start ------------------------------------------------
+
+def x_stacking():
+    """Another program's window, on a test display: covers the screen, on top
+    and focused. Prints its id, then answers each line of standard input, a
+    window id, with whether that window is above the cover in the stacking
+    order (1 or 0) and the id of the window that has the focus."""
+    import ctypes
+    import ctypes.util
+    xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XDefaultRootWindow.restype = ctypes.c_ulong
+    xlib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    xlib.XCreateSimpleWindow.restype = ctypes.c_ulong
+    xlib.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 2 \
+        + [ctypes.c_uint] * 3 + [ctypes.c_ulong] * 2
+    xlib.XMapRaised.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    xlib.XSetInputFocus.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_ulong]
+    xlib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    xlib.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.POINTER(ctypes.c_ulong)] * 2 \
+        + [ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)), ctypes.POINTER(ctypes.c_uint)]
+    xlib.XFree.argtypes = [ctypes.c_void_p]
+    xlib.XGetInputFocus.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ulong),
+                                    ctypes.POINTER(ctypes.c_int)]
+    display = xlib.XOpenDisplay(None)
+    if not display:
+        sys.exit("cannot open the display")
+    root = xlib.XDefaultRootWindow(display)
+    cover = xlib.XCreateSimpleWindow(display, root, 0, 0, 400, 420, 0, 0, 0)
+    xlib.XMapRaised(display, cover)
+    xlib.XSetInputFocus(display, cover, 2, 0)  # RevertToParent, CurrentTime
+    xlib.XSync(display, False)
+    print(cover, flush=True)
+    for line in sys.stdin:
+        window = int(line)
+        parent, top = ctypes.c_ulong(), ctypes.c_ulong()
+        children, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
+        xlib.XQueryTree(display, root, ctypes.byref(top), ctypes.byref(parent),
+                        ctypes.byref(children), ctypes.byref(count))
+        order = [children[n] for n in range(count.value)]  # bottom first
+        xlib.XFree(children)
+        focus, revert = ctypes.c_ulong(), ctypes.c_int()
+        xlib.XGetInputFocus(display, ctypes.byref(focus), ctypes.byref(revert))
+        above = window in order and order.index(window) > order.index(cover)
+        print(int(above), focus.value, flush=True)
+
+
+def scenario_second(world):
+    i = Instance(world, "s", 2, display=True)
+    i.start()
+    i.wait_ready()
+    first, window, first_log = i.proc, i.window, i.logpath
+    other = world.spawn(["ip", "netns", "exec", i.ns, "env", "DISPLAY=" + i.display, PYTHON,
+                         os.path.abspath(__file__), "--x-stacking"],
+                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    cover = int(other.stdout.readline())
+
+    def stacking():
+        other.stdin.write("%d\n" % window)
+        other.stdin.flush()
+        above, focus = other.stdout.readline().split()
+        return above == "1", int(focus)
+    check(stacking() == (False, cover), "the other program's window is not on top with the focus")
+
+    i.start()
+    try:
+        rc = i.proc.wait(10 * SLOW)
+    except subprocess.TimeoutExpired:
+        raise Failure("the second start did not end within %d s" % (10 * SLOW))
+    check(rc == 0, "the second start exited with %s:\n%s" % (rc, i.text()))
+    check(i.count("update sent") == 0 and i.count("Client Created") == 0,
+          "the second start announced itself or heard announcements:\n%s" % i.text())
+    check(poll(lambda: stacking() == (True, window), 5 * SLOW),
+          "the first window was not raised with the focus: above the other %s, focus on %d"
+          % stacking())
+    shown = run("ip", "netns", "exec", i.ns, "env", "DISPLAY=" + i.display, "xdotool", "search",
+                "--onlyvisible", "--name", "^MainWindow$").split()
+    check(shown == [str(window)], "windows shown after the second start: %s, not only %d"
+          % (shown, window))
+    log("the second start raised and focused the first window and exited with 0")
+
+    other.stdin.close()
+    other.wait(5)
+    i.proc, i.window, i.logpath = first, window, first_log
+    i.check_clean(i.close())
+    log("the first instance closed with exit code 0")
+
+
 # ---- the sound path under bad input and the sound server's life ------------
 
 TONE_A = 440
@@ -1323,6 +1423,7 @@ SCENARIOS = {
     "bombs": scenario_bombs,
     "presence": scenario_presence,
     "unspecified": scenario_unspecified,
+    "second": scenario_second,
 }
 for _kind in harness.SERVERS:
     for _name, _scenario in (("sound", scenario_sound), ("death", scenario_death),
@@ -1365,6 +1466,9 @@ if __name__ == "__main__":
         sys.exit(0)
     if sys.argv[1:2] == ["--unspecified"]:
         unspecified(float(sys.argv[2]))
+        sys.exit(0)
+    if sys.argv[1:2] == ["--x-stacking"]:
+        x_stacking()
         sys.exit(0)
     if sys.argv[1:2] == ["--odd-audio"]:
         odd_audio(sys.argv[2])

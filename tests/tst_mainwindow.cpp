@@ -5,6 +5,7 @@
 #include "lib/logcapture.h"
 #include "lib/peerview.h"
 #include "app/mainwindow.h"
+#include "app/screenscaling.h"
 #include "audio/sounddevices.h"
 #include "model/model.h"
 
@@ -16,6 +17,9 @@
 #include <QBrush>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QHostAddress>
 #include <QImage>
@@ -26,13 +30,20 @@
 #include <mutex>
 #include <QNetworkInterface>
 #include <QPointer>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionHeader>
 #include <QTableView>
 #include <QToolBar>
+#include <QWindow>
 #include <QtTest>
 
 #include <algorithm>
@@ -69,6 +80,43 @@ bool related(QAccessibleInterface *from, QAccessible::Relation kind, QAccessible
                        [to](const auto &relation) { return relation.first == to; });
 }
 
+// Set in the process of one row of textsFitAtEveryDensity, to its density.
+const char densityRowVariable[] = "TST_MAINWINDOW_DPI";
+
+// Starts Xvfb with one screen of exactly `dpi` (five inches square, so that
+// its size in whole millimetres gives that density) and returns its display
+// name, or an empty one. The lock files in /tmp are shared with other
+// namespaces while the display sockets are this namespace's own, so Xvfb's
+// own choice of a number could collide: the number is chosen past every lock
+// file, and the next one is tried if that server does not come up.
+QString startXvfb(QProcess &server, int dpi)
+{
+    const QString side = QString::number(5 * dpi);
+    const QStringList options{
+        QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+        QStringLiteral("0"), side + QLatin1Char('x') + side + QStringLiteral("x24"),
+        QStringLiteral("-dpi"), QString::number(dpi), QStringLiteral("-nolisten"),
+        QStringLiteral("tcp"), QStringLiteral("-nolisten"), QStringLiteral("unix"),
+        QStringLiteral("-noreset")};
+    server.setStandardErrorFile(QProcess::nullDevice());
+    for (int number = 100, tries = 0; tries < 10; ++number) {
+        if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
+            continue;
+        ++tries;
+        server.start(QStringLiteral("Xvfb"), QStringList{QStringLiteral(":%1").arg(number)} + options);
+        // It writes its number once it takes clients.
+        const QDeadlineTimer deadline(10000);
+        while (!server.canReadLine() && server.state() != QProcess::NotRunning
+               && !deadline.hasExpired())
+            server.waitForReadyRead(int(deadline.remainingTime()));
+        if (server.canReadLine())
+            return QLatin1Char(':') + QString::fromLatin1(server.readLine()).trimmed();
+        server.kill();
+        server.waitForFinished();
+    }
+    return QString();
+}
+
 const char *const shutdownTroubles[] = {
     "QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers cannot be",
     "QObject::~QObject", "killTimer", "startTimer",
@@ -89,6 +137,8 @@ private slots:
     void cleanup();
 
     void window();
+    void textsFitAtEveryDensity_data();
+    void textsFitAtEveryDensity();
     void formWidgets_data();
     void formWidgets();
     void labelsAndSliders();
@@ -191,6 +241,102 @@ void tst_MainWindow::window()
     QCOMPARE(w->centralWidget(), widget<QWidget>(w, "centralWidget"));
     QCOMPARE(w->menuBar(), widget<QMenuBar>(w, "menuBar"));
     QCOMPARE(w->statusBar(), widget<QStatusBar>(w, "statusBar"));
+}
+
+void tst_MainWindow::textsFitAtEveryDensity_data()
+{
+    QTest::addColumn<int>("dpi");
+
+    // 100 %, 125 %, 150 % and 200 %: a desktop's usual text sizes, and
+    // screens of those densities.
+    for (const int dpi : {96, 120, 144, 192})
+        QTest::newRow(qPrintable(QStringLiteral("%1 dpi").arg(dpi))) << dpi;
+}
+
+// Every text of the form is whole on screen, however dense the screen or
+// large the desktop's text: the window keeps its size in device-independent
+// pixels and is drawn larger.
+void tst_MainWindow::textsFitAtEveryDensity()
+{
+    QFETCH(int, dpi);
+
+    if (qEnvironmentVariableIntValue(densityRowVariable) != dpi) {
+        // The toolkit reads the screen's density once, before the application
+        // object exists: the row runs in a process of its own, started as the
+        // program is, on an X server whose screen has that density. Its
+        // window is the only one on the port.
+        window_.reset();
+        QProcess server;
+        const auto stopServer = qScopeGuard([&server] {
+            server.kill();
+            server.waitForFinished();
+        });
+        const QString display = startXvfb(server, dpi);
+        QVERIFY2(!display.isEmpty(), "Xvfb did not start");
+
+        QProcess row;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QLatin1String(densityRowVariable), QString::number(dpi));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("DISPLAY"), display);
+        // As the program has it: no OpenGL stack, whose leaks at unload would
+        // be reported under the leak checker.
+        environment.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
+        row.setProcessEnvironment(environment);
+        row.setProcessChannelMode(QProcess::MergedChannels);
+        row.start(QCoreApplication::applicationFilePath(),
+                  {QStringLiteral("textsFitAtEveryDensity:") + QLatin1String(QTest::currentDataTag())});
+        const bool finished = row.waitForFinished(120000);
+        if (!finished) {
+            row.kill();
+            row.waitForFinished();
+        }
+        const QString output = QString::fromLocal8Bit(row.readAll());
+        QVERIFY2(finished, qPrintable("the row's process did not end within 120 s:\n" + output));
+        QVERIFY2(row.exitStatus() == QProcess::NormalExit && row.exitCode() == 0,
+                 qPrintable("the row's process failed:\n" + output));
+        return;
+    }
+
+    MainWindow *w = window_.get();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QCOMPARE(w->size(), QSize(321, 360));
+
+    QStringList cut;
+    auto fits = [&cut](const QString &what, const QString &text, const QFontMetrics &metrics,
+                       int room) {
+        const int needed = metrics.horizontalAdvance(text);
+        if (needed > room)
+            cut << QStringLiteral("%1 \"%2\" needs %3 px, has %4")
+                       .arg(what, text).arg(needed).arg(room);
+    };
+    for (const QLabel *label : w->findChildren<QLabel *>())
+        fits(label->objectName(), label->text(), label->fontMetrics(), label->contentsRect().width());
+    // A button's text has what its frame leaves, as the style draws it.
+    for (QPushButton *button : w->findChildren<QPushButton *>()) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const QRect room =
+            button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        fits(button->objectName(), button->text(), button->fontMetrics(), room.width());
+    }
+    QHeaderView *header = widget<QTableView>(w, "clientListTableView")->horizontalHeader();
+    QTRY_VERIFY(header->length() >= header->viewport()->width() - 1);
+    for (int section = 0; section < header->count(); ++section) {
+        QStyleOptionHeader option;
+        option.initFrom(header);
+        option.rect = QRect(header->sectionViewportPosition(section), 0, header->sectionSize(section),
+                            header->height());
+        const QRect room = header->style()->subElementRect(QStyle::SE_HeaderLabel, &option, header);
+        fits(QStringLiteral("header section %1").arg(section),
+             header->model()->headerData(section, Qt::Horizontal).toString(), header->fontMetrics(),
+             room.width());
+    }
+    QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
+    // They fit because the whole window is drawn that much larger.
+    QCOMPARE(w->windowHandle()->devicePixelRatio(), dpi / 96.0);
 }
 
 void tst_MainWindow::formWidgets_data()
@@ -905,5 +1051,20 @@ void tst_MainWindow::shutdownWithAnnouncementsQueued()
     QCoreApplication::processEvents();
 }
 
-QTEST_MAIN(tst_MainWindow)
+// QTEST_MAIN but where a row of textsFitAtEveryDensity runs: that one starts
+// as the program does, and without the fonts fixed at 96 dpi whatever the
+// screen says (Qt::AA_Use96Dpi), which would hide what density does to them.
+int main(int argc, char *argv[])
+{
+    const bool densityRow = qEnvironmentVariableIsSet(densityRowVariable);
+    if (densityRow)
+        scaleWithScreen();
+    QApplication app(argc, argv);
+    if (!densityRow)
+        app.setAttribute(Qt::AA_Use96Dpi, true);
+    tst_MainWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_mainwindow.moc"

@@ -325,15 +325,17 @@ def start_xvfb(namespace, failure, options=(), spawn=subprocess.Popen):
     up. The server never resets: by default Xvfb starts over whenever its
     last client leaves, and a probe that connects and leaves (xdotool looking
     for a window) would then close the connection of a program that connected
-    meanwhile. Raises Failure(failure) if none starts. Returns (process,
-    display)."""
+    meanwhile. The screen has 96 dpi, where the window is drawn at its
+    designed size and BUTTONS and TOP hold; Xvfb's own default, 100 dpi,
+    would scale it by 100/96. Raises Failure(failure) if none starts.
+    Returns (process, display)."""
     number = 20
     for _ in range(20):
         while os.path.exists("/tmp/.X%d-lock" % number):
             number += 1
         read_fd, write_fd = os.pipe()
         proc = spawn(["ip", "netns", "exec", namespace, "Xvfb", ":%d" % number,
-                      "-displayfd", str(write_fd), "-screen", "0", "400x420x24",
+                      "-displayfd", str(write_fd), "-screen", "0", "400x420x24", "-dpi", "96",
                       "-nolisten", "tcp", "-nolisten", "unix", "-noreset", *options],
                      pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_fd)
