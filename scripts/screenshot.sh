@@ -28,7 +28,7 @@ pulse_start "$work/pb"; pb=$PULSE_SERVER
 # namespace) holds a lock file for.
 d=61
 while [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ]; do d=$((d + 1)); done
-ip netns exec a Xvfb ":$d" -noreset -screen 0 400x420x24 >/dev/null 2>&1 &
+ip netns exec a Xvfb ":$d" -noreset -screen 0 400x420x24 -dpi 96 >/dev/null 2>&1 &
 xvfb=$!
 for _ in $(seq 50); do ip netns exec a xdpyinfo -display ":$d" >/dev/null 2>&1 && break; sleep 0.1; done
 ip netns exec a env DISPLAY=":$d" PULSE_SERVER="$pa" "$bin" >"$work/a.log" 2>&1 &

@@ -149,7 +149,7 @@ done
 
 # --- an X server and a sound server of our own
 mkdir -p "$work/runtime" && chmod 700 "$work/runtime"
-Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 -dpi 96 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 deadline=$((SECONDS + 10))
 until grep -q '[0-9]' "$work/display" 2>/dev/null; do
