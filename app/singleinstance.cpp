@@ -4,6 +4,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QWidget>
+#include <QX11Info>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,6 +83,11 @@ void SingleInstance::answer()
         // A call during start-up, before the window exists, is answered all
         // the same: the window is about to appear anyway.
         if (window) {
+            // Qt stamps its focus request with the time of the last event it
+            // saw, and the X server ignores a request older than the last focus
+            // change: the window the user took the focus to since would keep it.
+            if (QX11Info::isPlatformX11())
+                QX11Info::setAppTime(QX11Info::getTimestamp());
             window->showNormal();
             window->raise();
             window->activateWindow();

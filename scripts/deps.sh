@@ -8,6 +8,7 @@ set -eu
 # WirePlumber loses its connection to PipeWire at once where RealtimeKit is
 # missing (a recommended package that --no-install-recommends leaves out).
 run_packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev
+              libqt5x11extras5-dev
               libqt5multimedia5-plugins libqt5svg5 zlib1g-dev libpulse-dev)
 test_packages=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus rtkit
                xvfb xdotool x11-utils imagemagick sox espeak-ng iproute2
