@@ -39,6 +39,8 @@ private slots:
 
 private:
     QTimer *timer = nullptr;
+    // The last announcement: the timer runs until 500 ms after it.
+    QElapsedTimer lastRestart;
     QString address;
     // Never changes once made: the audio's sender copies it from its own
     // thread.
@@ -72,7 +74,7 @@ public:
     static constexpr int maxRows = 256;
 
     // Every row's address, oldest first, and a number that changes whenever
-    // they do: the audio's sender takes one copy per chunk.
+    // they do: the audio's sender asks once per chunk.
     struct Destinations
     {
         quint64 generation = 0;
@@ -95,8 +97,10 @@ public:
     // Main thread only; an address not in the table is left alone.
     void setMuted(const QString &address, bool muted);
     bool isMuted(const QString &address) const;
-    // Callable from any thread.
-    Destinations destinations() const;
+    // Callable from any thread. The addresses are copied only when the
+    // number differs from `known`, and then deeply: a copy that shared the
+    // table's buffer would be read while the main thread writes it.
+    Destinations destinations(quint64 known = ~0ull) const;
 
 public slots:
     void processClient(QString clientAddress, QString controlString);

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QNetworkInterface>
 #include <QThread>
 #include <QTimer>
@@ -129,23 +130,28 @@ void Server::sendUpdate()
     const QByteArray datagram = Datagram::build(status, QByteArray());
     const qint64 sent = socket->writeDatagram(datagram, QHostAddress(QHostAddress::Broadcast),
                                               Datagram::port);
-    qDebug() << "update sent: " << sent;
+    if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+        qDebug() << "update sent: " << sent;
 }
 
 void Server::writeDatagram(QByteArray data)
 {
     const QByteArray datagram = Datagram::build(Datagram::audioHeader, data);
-    // One copy of the rows per chunk: peers come and go on the main thread
-    // while this runs, and each chunk goes to those present as it is sent.
-    const ClientList::Destinations rows = clientList->destinations();
+    // The rows are asked for every chunk (peers come and go on the main
+    // thread while this runs, and each chunk goes to those present as it is
+    // sent), and copied only when they changed.
     std::lock_guard<std::mutex> fanOut(fanOutLock);
+    ClientList::Destinations rows = clientList->destinations(targetsGeneration);
+    const bool rowsChanged = rows.generation != targetsGeneration;
+    if (rowsChanged) {
+        targetsGeneration = rows.generation;
+        lastRows = std::move(rows.addresses);
+    }
     {
         std::lock_guard<std::mutex> guard(addressesLock);
-        if (rows.generation != targetsGeneration
-            || addressesGeneration != targetsAddressesGeneration) {
-            targetsGeneration = rows.generation;
+        if (rowsChanged || addressesGeneration != targetsAddressesGeneration) {
             targetsAddressesGeneration = addressesGeneration;
-            rebuildTargets(rows.addresses, localAddresses);
+            rebuildTargets(lastRows, localAddresses);
         }
     }
     QElapsedTimer since;

@@ -784,8 +784,13 @@ void tst_Model::senderThreadReadsWhilePeersComeAndGo()
     std::atomic<int> strangers{0};
     // What the sender does for every captured chunk, from its own thread.
     std::thread sender([&] {
+        quint64 seen = ~0ull;
         while (!stop.load()) {
-            const ClientList::Destinations destinations = table->destinations();
+            // As the sender asks: a copy only when the rows changed.
+            const ClientList::Destinations destinations = table->destinations(seen);
+            if (destinations.generation == seen)
+                continue;
+            seen = destinations.generation;
             ++reads;
             for (const QHostAddress &address : destinations.addresses) {
                 ++addressesSeen;
