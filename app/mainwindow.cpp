@@ -53,8 +53,8 @@ MainWindow::MainWindow(QWidget *parent)
     client = new Client(nullptr);
     if (!client->portBound())
         showPortInUse();
-    connect(client, SIGNAL(clientBroadcastReceived(QString, QString)), this,
-            SLOT(processBroadcast(QString, QString)));
+    qRegisterMetaType<Announcements>();
+    connect(client, &Client::announcementsReceived, this, &MainWindow::processBroadcasts);
 
     server->moveToThread(serverThread);
     client->moveToThread(clientThread);
@@ -246,6 +246,12 @@ void MainWindow::showInputDeviceMissing(QString device)
 void MainWindow::processBroadcast(QString address, QString controlString)
 {
     clients->processClient(address, controlString);
+}
+
+void MainWindow::processBroadcasts(Announcements announcements)
+{
+    for (const auto &announcement : qAsConst(announcements))
+        processBroadcast(announcement.first, announcement.second);
 }
 
 void MainWindow::on_broadcastButton_clicked()

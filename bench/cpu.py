@@ -16,7 +16,10 @@ SECONDS (default 20) after it has settled:
   tone: A's figure is "broadcasting to 1 peer", B's "listening to 1 peer";
 - idle50: B stopped, A started afresh with its window shown, and a third
   namespace on the bridge running bench/peers.py with 50 addresses
-  (10.79.0.100 to .149) that announce to A only, every 100 ms each.
+  (10.79.0.100 to .149) that announce to A only, every 100 ms each;
+- idle200: the same with 200 addresses (10.79.1.1 to .200);
+- fanout50: A started afresh and broadcasting to 50 emulated peers that
+  announce "listening_yes" and take in A's audio (peers.py --sink).
 
 Each state is run twice, each time with fresh programs: "log" with the debug
 log written to a file, as when the program is started from a terminal
@@ -38,7 +41,7 @@ Per instance and state it reads, over the window:
                                 inside tests/sandbox.sh (bench/run cpu does)
     CPU_SECONDS=S               the length of each window
     CPU_LOGS="log quiet"        which log settings, in this order
-    CPU_CASES="idle2 talk idle50"
+    CPU_CASES="idle2 talk idle50 idle200 fanout50"
     CPU_PROFILE=DIR             after each window, 5 s of `strace -c -f` and
                                 then 5 s of `perf record -g` of each measured
                                 instance into DIR (outside the window)
@@ -63,9 +66,11 @@ import harness  # noqa: E402
 TICKS = os.sysconf("SC_CLK_TCK")
 SETTLE_S = 3.0
 EMULATED = 50
+CROWD = 200
 GEN_HOST = 100
 PROFILE_S = 5
-TARGETS = {"idle2": 0.5, "idle50": 2.0, "broadcasting": 2.0, "listening": 2.0}
+TARGETS = {"idle2": 0.5, "idle50": 2.0, "idle200": 2.0, "fanout50": 5.0, "broadcasting": 2.0,
+           "listening": 2.0}
 RULES = {"log": "default.debug=true", "quiet": "*.debug=false"}
 SERVER_PROGRAMS = ("pulseaudio", "pipewire", "pipewire-pulse", "wireplumber")
 
@@ -210,14 +215,22 @@ def wait_rows(instances, rows, log):
 
 
 def make_generator(world):
+    """The emulated peers' namespace; the files of its first EMULATED and of
+    its CROWD addresses (these on a second /24 reached through eth0)."""
     harness.add_host(world.bridge, "gen", "%s.%d" % (e2e.SUBNET, GEN_HOST), 24)
     addresses = ["%s.%d" % (e2e.SUBNET, GEN_HOST + k) for k in range(EMULATED)]
-    for address in addresses[1:]:
-        harness.run("ip", "-n", "gen", "addr", "add", address + "/24", "dev", "eth0")
-    path = os.path.join(world.tmp, "addresses.txt")
-    with open(path, "w") as f:
-        f.write("".join(a + "\n" for a in addresses))
-    return path
+    prefix = e2e.SUBNET.rsplit(".", 1)[0]
+    crowd = ["%s.1.%d" % (prefix, k + 1) for k in range(CROWD)]
+    batch = "".join("addr add %s/24 dev eth0\n" % a for a in addresses[1:])
+    batch += "".join("addr add %s/32 dev eth0\n" % a for a in crowd)
+    subprocess.run(["ip", "-n", "gen", "-batch", "-"], input=batch, text=True, check=True)
+    paths = []
+    for name, listed in (("addresses.txt", addresses), ("crowd.txt", crowd)):
+        path = os.path.join(world.tmp, name)
+        with open(path, "w") as f:
+            f.write("".join(a + "\n" for a in listed))
+        paths.append(path)
+    return paths
 
 
 def run_log(world, a, b, log, seconds, cases, profile_dir, addresses):
@@ -244,19 +257,28 @@ def run_log(world, a, b, log, seconds, cases, profile_dir, addresses):
             profile(watches, profile_dir, label)
     stop(b)
     stop(a)
-    if "idle50" in cases:
-        e2e.log(label, "starting A afresh with %d emulated peers" % EMULATED)
+    for case, count, path, extra in (
+            ("idle50", EMULATED, addresses and addresses[0], []),
+            ("idle200", CROWD, addresses and addresses[1], []),
+            ("fanout50", EMULATED, addresses and addresses[0],
+             ["--status", "update:broadcasting_no:listening_yes", "--sink"])):
+        if case not in cases:
+            continue
+        e2e.log(label, "starting A afresh with %d emulated peers (%s)" % (count, case))
         start([a], log)
         generator = subprocess.Popen(
             ["ip", "netns", "exec", "gen", sys.executable, os.path.join(HERE, "peers.py"),
-             "--targets", a.address, "--addresses", addresses,
-             "--seconds", str(int(seconds + 30 + (2 * PROFILE_S if profile_dir else 0)))],
+             "--targets", a.address, "--addresses", path,
+             "--seconds", str(int(seconds + 30 + (2 * PROFILE_S if profile_dir else 0)))] + extra,
             stdout=subprocess.PIPE, text=True)
         try:
-            wait_rows([a], EMULATED + 1, log)
-            results += measure([Watch(a, "idle50")], seconds)
+            wait_rows([a], count + 1, log)
+            if case == "fanout50":
+                a.click("broadcast")
+                time.sleep(SETTLE_S)
+            results += measure([Watch(a, case)], seconds)
             if profile_dir:
-                profile([Watch(a, "idle50")], profile_dir, label)
+                profile([Watch(a, case)], profile_dir, label)
         finally:
             generator.kill()
             generator.wait()
@@ -302,15 +324,15 @@ def main():
     server = args[1] if len(args) > 1 else "pulse"
     seconds = float(os.environ.get("CPU_SECONDS", "20"))
     logs = os.environ.get("CPU_LOGS", "log quiet").split()
-    cases = os.environ.get("CPU_CASES", "idle2 talk idle50").split()
+    cases = os.environ.get("CPU_CASES", "idle2 talk idle50 idle200 fanout50").split()
     profile_dir = os.environ.get("CPU_PROFILE")
     if os.environ.get("INTERCOM_IN_SANDBOX") != "1":
         sys.exit("cpu.py: sends datagrams; run it through tests/sandbox.sh")
     e2e.check(server in harness.SERVERS, "the sound server is one of %s, not %r"
               % ("|".join(harness.SERVERS), server))
     e2e.check(all(log in RULES for log in logs), "CPU_LOGS holds log and quiet only")
-    e2e.check(all(c in ("idle2", "talk", "idle50") for c in cases),
-              "CPU_CASES holds idle2, talk and idle50 only")
+    e2e.check(all(c in ("idle2", "talk", "idle50", "idle200", "fanout50") for c in cases),
+              "CPU_CASES holds idle2, talk, idle50, idle200 and fanout50 only")
     if profile_dir:
         os.makedirs(profile_dir, exist_ok=True)
     e2e.ARTIFACTS = os.path.join(os.path.dirname(e2e.BIN), "bench-artifacts", "cpu-" + server)
@@ -323,14 +345,15 @@ def main():
     try:
         a = world.add("a", 11, frequency=440)
         b = world.add("b", 12, frequency=660)
-        addresses = make_generator(world) if "idle50" in cases else None
+        addresses = (make_generator(world)
+                     if {"idle50", "idle200", "fanout50"} & set(cases) else None)
         for log in logs:
             results += run_log(world, a, b, log, seconds, cases, profile_dir, addresses)
     finally:
         world.shutdown()
     for r in results:
         r["server"] = server
-    order = {"idle2": 0, "idle50": 1, "broadcasting": 2, "listening": 3}
+    order = {"idle2": 0, "idle50": 1, "idle200": 2, "broadcasting": 3, "listening": 4, "fanout50": 5}
     results.sort(key=lambda r: (logs.index(r["log"]), order[r["state"]], r["instance"]))
     print(table(results))
     for r in results:

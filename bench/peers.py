@@ -9,6 +9,13 @@ tests/sandbox.sh, whose interface carries the addresses: it sends only to the
 targets given, which must be addresses of that private network.
 
     peers.py --targets A[,B] --addresses FILE --seconds S [--churn LIVE]
+             [--status STATUS] [--sink]
+
+--status sends that status string instead, "update:broadcasting_no:listening_yes"
+for peers a broadcasting target sends its audio to. --sink also takes in
+whatever reaches port 8002 of the namespace, as listening peers would (without
+it the system answers each audio datagram with an ICMP error), and reports the
+audio datagrams it took.
 
 --churn LIVE keeps LIVE peers announcing out of the address list and, once a
 second, stops the oldest one and starts the next unused address (wrapping
@@ -41,12 +48,25 @@ def announcement(status="update:broadcasting_no:listening_no"):
     return struct.pack(">I", len(body)) + zlib.compress(body, -1)
 
 
+def drain(sink):
+    """Datagrams waiting at the sink, read and dropped; their count."""
+    count = 0
+    while True:
+        try:
+            sink.recv(65536)
+        except BlockingIOError:
+            return count
+        count += 1
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--targets", required=True)
     parser.add_argument("--addresses", required=True, help="file, one source address a line")
     parser.add_argument("--seconds", type=float, required=True)
     parser.add_argument("--churn", type=int, default=0)
+    parser.add_argument("--status", default="update:broadcasting_no:listening_no")
+    parser.add_argument("--sink", action="store_true")
     args = parser.parse_args()
     if not 0 < args.seconds <= 1200:
         sys.exit("peers.py: --seconds must be in (0, 1200]")
@@ -66,7 +86,13 @@ def main():
         s.setblocking(False)
         sockets.append(s)
 
-    payload = announcement()
+    payload = announcement(args.status)
+    sink = None
+    taken = 0
+    if args.sink:
+        sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sink.bind(("0.0.0.0", PORT))
+        sink.setblocking(False)
     n = len(sockets)
     live = list(range(min(args.churn, n))) if args.churn else list(range(n))
     next_unused = len(live) % n
@@ -101,6 +127,8 @@ def main():
             if now >= end:
                 break
             if due > now:
+                if sink:
+                    taken += drain(sink)
                 time.sleep(min(due - now, 0.002))
                 continue
             worst_late = max(worst_late, now - due)
@@ -121,7 +149,7 @@ def main():
     print(json.dumps({"peers": n, "sends": sends, "errors": errors,
                       "seconds": round(time.monotonic() - start, 2),
                       "worst_late_ms": round(worst_late * 1000, 1),
-                      "joins": joins, "leaves": leaves,
+                      "joins": joins, "leaves": leaves, "audio_taken": taken,
                       "live_at_end": [addresses[i] for i in live] if args.churn else len(live)}),
           flush=True)
 

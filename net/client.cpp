@@ -157,7 +157,7 @@ void Client::readDatagrams()
     const bool flooded = lastFlood.isValid() && !lastFlood.hasExpired(floodMs);
     // Flooded, a pass per datagram would cost a wake-up each: a millisecond's
     // worth is taken at once instead, well within what the socket holds.
-    const int holdMs = flooded ? floodPassMs : listen ? 0 : gatherMs;
+    const int holdMs = !flooded ? (listen ? 0 : gatherMs) : listen ? floodPassMs : floodHoldMs();
     if (holdMs > 0 && lastPass.isValid() && !lastPass.hasExpired(holdMs)) {
         if (!heldTimer->isActive())
             heldTimer->start(int(qMax<qint64>(0, holdMs - lastPass.elapsed())));
@@ -172,6 +172,11 @@ void Client::readPending()
     lastPass.start();
     // A held pass comes gatherMs after the last one and counts alone.
     if (!span.isValid() || span.elapsed() >= gatherMs) {
+        if (span.isValid()) {
+            lastSpanDatagrams = spanDatagrams;
+            lastSpanBytes = spanBytes;
+            lastSpanMs = span.elapsed();
+        }
         span.start();
         spanDatagrams = 0;
         spanBytes = 0;
@@ -274,10 +279,24 @@ void Client::handle(const PeerAddress::Bytes &from, quint32 scope, const char *d
     }
 }
 
+int Client::floodHoldMs() const
+{
+    // Long enough for about floodDatagrams or floodBytes at the last span's
+    // pace, whichever comes first.
+    qint64 hold = gatherMs;
+    if (lastSpanDatagrams > 0)
+        hold = qMin(hold, floodDatagrams * lastSpanMs / lastSpanDatagrams);
+    if (lastSpanBytes > 0)
+        hold = qMin(hold, floodBytes * lastSpanMs / lastSpanBytes);
+    return int(qMax<qint64>(floodPassMs, hold));
+}
+
 void Client::reportGathered()
 {
     gatherTimer->stop();
-    const QVector<QPair<QString, QString>> ready = std::exchange(gathered, {});
+    const Announcements ready = std::exchange(gathered, {});
+    if (!ready.isEmpty())
+        emit announcementsReceived(ready);
     for (const auto &announcement : ready)
         emit clientBroadcastReceived(announcement.first, announcement.second);
     if (!ready.isEmpty()) {
