@@ -53,8 +53,7 @@ MainWindow::MainWindow(QWidget *parent)
     client = new Client(nullptr);
     if (!client->portBound())
         showPortInUse();
-    qRegisterMetaType<Announcements>();
-    connect(client, &Client::announcementsReceived, this, &MainWindow::processBroadcasts);
+    connect(client, &Client::announcementsReady, this, &MainWindow::processBroadcasts);
 
     server->moveToThread(serverThread);
     client->moveToThread(clientThread);
@@ -248,9 +247,10 @@ void MainWindow::processBroadcast(QString address, QString controlString)
     clients->processClient(address, controlString);
 }
 
-void MainWindow::processBroadcasts(Announcements announcements)
+void MainWindow::processBroadcasts()
 {
-    for (const auto &announcement : qAsConst(announcements))
+    const Announcements announcements = client->takeAnnouncements();
+    for (const auto &announcement : announcements)
         processBroadcast(announcement.first, announcement.second);
 }
 

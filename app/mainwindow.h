@@ -1,8 +1,6 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "net/client.h"
-
 #include <QAudioDeviceInfo>
 #include <QByteArray>
 #include <QList>
@@ -42,7 +40,7 @@ private slots:
     void showSoundServer(bool answering);
     void showInputDeviceMissing(QString device);
     void processBroadcast(QString address, QString controlString);
-    void processBroadcasts(Announcements announcements);
+    void processBroadcasts();
 
     void on_listenButton_clicked();
     void on_broadcastButton_clicked();

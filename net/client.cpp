@@ -295,14 +295,28 @@ void Client::reportGathered()
 {
     gatherTimer->stop();
     const Announcements ready = std::exchange(gathered, {});
-    if (!ready.isEmpty())
-        emit announcementsReceived(ready);
+    if (!ready.isEmpty()) {
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> guard(reportedLock);
+            first = reported.isEmpty();
+            reported += ready;
+        }
+        if (first)
+            emit announcementsReady();
+    }
     for (const auto &announcement : ready)
         emit clientBroadcastReceived(announcement.first, announcement.second);
     if (!ready.isEmpty()) {
         beforeLastReport = lastReport;
         lastReport.start();
     }
+}
+
+Announcements Client::takeAnnouncements()
+{
+    std::lock_guard<std::mutex> guard(reportedLock);
+    return std::exchange(reported, {});
 }
 
 void Client::returnToMainThread()

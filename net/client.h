@@ -11,6 +11,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <mutex>
 
 class AudioOutput;
 class QHostAddress;
@@ -37,6 +38,9 @@ public:
     // Leaves the peer at this address (as the peer table keys it) out of
     // what is played, or brings it back. Callable from any thread.
     void setMuted(const QString &address, bool muted);
+    // Every announcement reported since the last call, oldest first.
+    // Callable from any thread.
+    Announcements takeAnnouncements();
 
     // Text of a sender address as the peer table keys it: plain IPv4 for an
     // IPv4 sender, even when the dual-stack socket reports it mapped.
@@ -83,9 +87,11 @@ public:
 
 signals:
     void clientBroadcastReceived(QString clientAddress, QString controlString);
-    // The same announcements, those reported together in one: each hand-off
-    // wakes the receiving thread, and 200 peers announce 2,000 times a second.
-    void announcementsReceived(Announcements announcements);
+    // The same announcements wait in takeAnnouncements(), those reported
+    // together behind one signal: each hand-off wakes the receiving thread,
+    // and 200 peers announce 2,000 times a second. Emitted when the first
+    // comes in after the last take.
+    void announcementsReady();
 
 private slots:
     void readDatagrams();
@@ -129,12 +135,15 @@ private:
     std::atomic<bool> listen{false};
     // Announcements held back, oldest first, and when they go.
     Announcements gathered;
+    // Reported and not yet taken. The batch moves between threads under
+    // this lock, not by a copy shared through the event queue, whose
+    // order ThreadSanitizer cannot see.
+    std::mutex reportedLock;
+    Announcements reported;
     QTimer *gatherTimer = nullptr;
     QElapsedTimer lastReport;
     QElapsedTimer beforeLastReport;
     bool bound = false;
 };
-
-Q_DECLARE_METATYPE(Announcements)
 
 #endif // CLIENT_H
