@@ -9,6 +9,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -226,6 +230,34 @@ QString pulseDirectory()
     return server.isEmpty() ? QString() : QFileInfo(server).absolutePath();
 }
 
+// What pactl prints as JSON; an empty document if it fails.
+QJsonDocument pactlJson(const QStringList &arguments)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), QStringList{QStringLiteral("-f"), QStringLiteral("json")} + arguments);
+    if (!pactl.waitForFinished(5000) || pactl.exitCode() != 0)
+        return QJsonDocument();
+    return QJsonDocument::fromJson(pactl.readAllStandardOutput());
+}
+
+// The source the test's capture stream records from, as the server says.
+QString captureSource()
+{
+    QHash<int, QString> sources;
+    for (const QJsonValue &source : pactlJson({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")}).array())
+        sources.insert(source[QLatin1String("index")].toInt(), source[QLatin1String("name")].toString());
+    for (const QJsonValue &output : pactlJson({QStringLiteral("list"), QStringLiteral("source-outputs")}).array()) {
+        if (output[QLatin1String("properties")][QLatin1String("media.name")].toString() == QLatin1String("intercom capture"))
+            return sources.value(output[QLatin1String("source")].toInt());
+    }
+    return QString();
+}
+
+bool setDefaultSource(const QString &name)
+{
+    return QProcess::execute(QStringLiteral("pactl"), {QStringLiteral("set-default-source"), name}) == 0;
+}
+
 // ---- the microphone: the pipe source's FIFO fed at real-time pace --------
 
 class MicFeeder
@@ -376,6 +408,7 @@ private slots:
     void captureSendsOnlyWhileSwitchedOn();
     void captureDeliversTheMicrophone();
     void changeDeviceKeepsSending();
+    void defaultFollowsTheDesktop();
     void captureVolume();
 
     void noAudioServer();
@@ -651,6 +684,20 @@ void TestAudio::changeDeviceKeepsSending()
     QCOMPARE(missing.count(), 1);
     chunks.clear();
     QTRY_VERIFY_WITH_TIMEOUT(chunks.count() >= 3, 3000);
+}
+
+// "default" is the server's default at every moment: the desktop's setting
+// changed while capture runs moves capture with it.
+void TestAudio::defaultFollowsTheDesktop()
+{
+    AudioInput input(QByteArrayLiteral("default"), nullptr);
+    input.startAudio();
+    QTRY_COMPARE_WITH_TIMEOUT(captureSource(), QStringLiteral("mic"), 3000);
+    QVERIFY(setDefaultSource(QStringLiteral("spk.monitor")));
+    const bool moved = QTest::qWaitFor([] { return captureSource() == QLatin1String("spk.monitor"); }, 2000);
+    QVERIFY(setDefaultSource(QStringLiteral("mic")));
+    QVERIFY2(moved, qPrintable(QStringLiteral("capture stayed on %1").arg(captureSource())));
+    QTRY_COMPARE_WITH_TIMEOUT(captureSource(), QStringLiteral("mic"), 2000);
 }
 
 void TestAudio::captureVolume()
