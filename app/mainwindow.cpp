@@ -122,8 +122,8 @@ void MainWindow::refreshDevices()
     if (devices->sources().isEmpty() && ui->deviceComboBox->count() > 1)
         return;
     fillDeviceList();
-    if (deviceMissingShown && devices->captureDevice(chosenDevice) == chosenDevice) {
-        deviceMissingShown = false;
+    if (!deviceMissingMessage.isEmpty() && devices->captureDevice(chosenDevice) == chosenDevice) {
+        deviceMissingMessage.clear();
         showLasting();
     }
 }
@@ -213,16 +213,19 @@ void MainWindow::showPortInUse()
 
 void MainWindow::showLasting()
 {
-    if (lastingMessage.isEmpty())
-        ui->statusBar->clearMessage();
-    else
+    // The device missing is said first: it ends, the port taken does not.
+    if (!deviceMissingMessage.isEmpty())
+        ui->statusBar->showMessage(deviceMissingMessage);
+    else if (!lastingMessage.isEmpty())
         ui->statusBar->showMessage(lastingMessage);
+    else
+        ui->statusBar->clearMessage();
 }
 
 void MainWindow::showInputDeviceMissing(QString device)
 {
-    deviceMissingShown = true;
-    ui->statusBar->showMessage(tr("Input device %1 not found: using the default").arg(device));
+    deviceMissingMessage = tr("Input device %1 not found: using the default").arg(device);
+    showLasting();
 }
 
 void MainWindow::processBroadcast(QString address, QString controlString)
@@ -284,8 +287,8 @@ void MainWindow::on_deviceComboBox_currentIndexChanged(int index)
     Q_UNUSED(index)
     const int current = ui->deviceComboBox->currentIndex();
     chosenDevice = ui->deviceComboBox->itemData(current, Qt::UserRole).toByteArray();
-    if (deviceMissingShown) {
-        deviceMissingShown = false;
+    if (!deviceMissingMessage.isEmpty()) {
+        deviceMissingMessage.clear();
         showLasting();
     }
     emit deviceChanged(chosenDevice);

@@ -70,9 +70,10 @@ private:
     // A fault that lasts as long as the program: said again once a passing
     // message is over.
     QString lastingMessage;
-    // The operator's choice, kept while the server does not offer it.
+    // The operator's choice, kept while the server does not offer it, and
+    // what the status bar says meanwhile.
     QByteArray chosenDevice = QByteArrayLiteral("default");
-    bool deviceMissingShown = false;
+    QString deviceMissingMessage;
 };
 
 #endif // MAINWINDOW_H

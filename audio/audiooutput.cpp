@@ -66,6 +66,7 @@ AudioOutput::~AudioOutput() = default;
 void AudioOutput::closeDown()
 {
     kept->close();
+    player->stop();
 }
 
 void AudioOutput::setListening(bool listening)
