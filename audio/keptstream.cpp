@@ -124,6 +124,10 @@ void KeptStream::open(const QByteArray &device)
     }
     current->setParent(this);
     connect(current, &PulseStream::changed, this, &KeptStream::streamChanged, Qt::QueuedConnection);
+    // The server may have answered before the connection was made: news
+    // that came then is looked at now.
+    if (current->state() != PulseStream::State::Connecting)
+        QMetaObject::invokeMethod(this, &KeptStream::streamChanged, Qt::QueuedConnection);
 }
 
 void KeptStream::drop()

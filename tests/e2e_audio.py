@@ -43,7 +43,7 @@ COMBO = (170, TOP + 220, 141, 26)
 OUTPUT_SLIDER_Y = TOP + 260
 SILENT_RMS = 100
 QT_WARNINGS = ("QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers",
-               "QObject::", "QWidget::", "QAudioOutput(pulseaudio): pa_stream_begin_write")
+               "QObject::", "QWidget::")
 
 BIN = os.environ.get("INTERCOM_BIN", "")
 BUILD = os.environ.get("INTERCOM_BUILD_DIR", os.getcwd())

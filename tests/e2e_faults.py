@@ -110,10 +110,8 @@ PORT = 8002
 SUBNET = "10.79"
 PREFIX = 16
 
-# The last: a write the toolkit could not make, after which its sound engine
-# stays locked.
 QT_WARNINGS = ("QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers",
-               "QObject::", "QMetaObject::", "QAudioOutput(pulseaudio): pa_stream_write")
+               "QObject::", "QMetaObject::")
 SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
                      "WARNING: ThreadSanitizer", "runtime error:")
 
