@@ -45,9 +45,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(this, SIGNAL(startAudio()), server, SLOT(startAudioSend()));
     connect(this, SIGNAL(endAudio()), server, SLOT(endAudioSend()));
     connect(this, SIGNAL(sendControlString(QString)), server, SLOT(updateBroadcast(QString)));
-    connect(this, SIGNAL(deviceChanged(QAudioDeviceInfo)), server,
-            SLOT(changeDevice(QAudioDeviceInfo)));
-    connect(this, &MainWindow::deviceNameChanged, server, &Server::changeDeviceName);
+    connect(this, SIGNAL(deviceChanged(QByteArray)), server, SLOT(changeDevice(QByteArray)));
     connect(server, &Server::inputDeviceMissing, this, &MainWindow::showInputDeviceMissing);
 
     client = new Client(nullptr);
@@ -76,16 +74,14 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     // Sender and receiver go home to this thread and both threads end before
-    // anything is released: the audio backends were made here and must be
-    // destroyed here, and a running thread's objects cannot be deleted.
+    // anything is released: a running thread's objects cannot be deleted.
     bringHome(server, serverThread);
     bringHome(client, clientThread);
-    // A capture object retired by a device change is handed to this thread
-    // for deletion; the event loop has ended, so delete it now.
+    // Objects left for deletion later (a closed menu, say): the event loop
+    // that would have deleted them has ended.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    // The audio backends' destructors spin the event loop: an announcement
-    // still queued for this window would then reach a peer table that the
-    // sender has already taken with it.
+    // An announcement still queued for this window must not reach the peer
+    // table once the sender has taken it with it.
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 
     delete ui;
@@ -107,60 +103,45 @@ void MainWindow::bringHome(QObject *worker, QThread *thread)
 
 void MainWindow::getDeviceInfo()
 {
-    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
-    if (devices.isEmpty() && SoundDevices::instance()->sources().isEmpty()) {
+    // A server that answers with no source at all: a machine without capture
+    // devices. Where none answers yet, "default" stands until one does.
+    SoundDevices *devices = SoundDevices::instance();
+    if (devices->answering() && devices->sources().isEmpty()) {
         QMessageBox::warning(this, tr("Error"), tr("No input device found!"), QMessageBox::Ok,
                              QMessageBox::NoButton);
     }
-    fillDeviceList(devices);
+    fillDeviceList();
 }
 
 void MainWindow::refreshDevices()
 {
+    SoundDevices *devices = SoundDevices::instance();
     // While no server answers (restarting, say) the list stays as the server
-    // last had it: it is about to come back, and asking the toolkit for its
-    // own list means walking every ALSA plugin.
-    if (SoundDevices::instance()->sources().isEmpty())
+    // last had it: it is about to come back.
+    if (devices->sources().isEmpty() && ui->deviceComboBox->count() > 1)
         return;
-    fillDeviceList(QAudioDeviceInfo::availableDevices(QAudio::AudioInput));
+    fillDeviceList();
+    if (!deviceMissingMessage.isEmpty() && devices->captureDevice(chosenDevice) == chosenDevice) {
+        deviceMissingMessage.clear();
+        showLasting();
+    }
 }
 
-void MainWindow::fillDeviceList(const QList<QAudioDeviceInfo> &listed)
+void MainWindow::fillDeviceList()
 {
     QComboBox *list = ui->deviceComboBox;
-    const QString chosen = list->currentData(Qt::UserRole + 1).toString();
     // Rebuilding is no choice of the operator's.
     const QSignalBlocker quiet(list);
     list->clear();
-    const QList<SoundDevices::Source> sources = SoundDevices::instance()->sources();
-    auto add = [&](const QString &text, const QByteArray &name) {
-        // The toolkit's own device where it lists one, so that choosing it
-        // opens the same device; otherwise the server's name for it.
-        const auto known = std::find_if(listed.cbegin(), listed.cend(), [&](const QAudioDeviceInfo &d) {
-            return d.deviceName().toUtf8() == name;
-        });
-        const QVariant data = known != listed.cend() ? QVariant::fromValue(*known) : QVariant(name);
-        list->addItem(text, data);
-        list->setItemData(list->count() - 1, QString::fromUtf8(name), Qt::UserRole + 1);
-    };
-    if (sources.isEmpty()) {
-        // No server to ask: what the toolkit lists, as it lists it.
-        for (const QAudioDeviceInfo &device : listed)
-            add(device.deviceName(), device.deviceName().toUtf8());
-    } else {
-        // The server's devices under its own descriptions; the toolkit's
-        // other entries are plugins of its ALSA backend that nobody can tell
-        // apart and that mostly cannot open.
-        add(QStringLiteral("default"), QByteArrayLiteral("default"));
-        for (const SoundDevices::Source &source : sources)
-            add(source.description, source.name);
-    }
+    // The server's own names as item data, under its descriptions.
+    list->addItem(QStringLiteral("default"), QByteArrayLiteral("default"));
+    for (const SoundDevices::Source &source : SoundDevices::instance()->sources())
+        list->addItem(source.description, source.name);
     QStringList names;
     for (int i = 0; i < list->count(); ++i)
-        names << list->itemData(i, Qt::UserRole + 1).toString();
-    const int keep = names.indexOf(chosen);
-    if (keep >= 0)
-        list->setCurrentIndex(keep);
+        names << QString::fromUtf8(list->itemData(i).toByteArray());
+    // The choice shows again once the server offers it again.
+    list->setCurrentIndex(qMax(0, names.indexOf(QString::fromUtf8(chosenDevice))));
     qDebug() << "input devices:" << names;
 }
 
@@ -231,15 +212,19 @@ void MainWindow::showPortInUse()
 
 void MainWindow::showLasting()
 {
-    if (lastingMessage.isEmpty())
-        ui->statusBar->clearMessage();
-    else
+    // The device missing is said first: it ends, the port taken does not.
+    if (!deviceMissingMessage.isEmpty())
+        ui->statusBar->showMessage(deviceMissingMessage);
+    else if (!lastingMessage.isEmpty())
         ui->statusBar->showMessage(lastingMessage);
+    else
+        ui->statusBar->clearMessage();
 }
 
 void MainWindow::showInputDeviceMissing(QString device)
 {
-    ui->statusBar->showMessage(tr("Input device %1 not found: using the default").arg(device));
+    deviceMissingMessage = tr("Input device %1 not found: using the default").arg(device);
+    showLasting();
 }
 
 void MainWindow::processBroadcast(QString address, QString controlString)
@@ -307,9 +292,10 @@ void MainWindow::on_deviceComboBox_currentIndexChanged(int index)
 {
     Q_UNUSED(index)
     const int current = ui->deviceComboBox->currentIndex();
-    const QVariant data = ui->deviceComboBox->itemData(current, Qt::UserRole);
-    if (data.userType() == qMetaTypeId<QAudioDeviceInfo>())
-        emit deviceChanged(data.value<QAudioDeviceInfo>());
-    else
-        emit deviceNameChanged(data.toByteArray());
+    chosenDevice = ui->deviceComboBox->itemData(current, Qt::UserRole).toByteArray();
+    if (!deviceMissingMessage.isEmpty()) {
+        deviceMissingMessage.clear();
+        showLasting();
+    }
+    emit deviceChanged(chosenDevice);
 }

@@ -1,7 +1,6 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include <QAudioDeviceInfo>
 #include <QByteArray>
 #include <QList>
 #include <QMainWindow>
@@ -29,9 +28,8 @@ public:
 signals:
     void startAudio();
     void endAudio();
-    void deviceChanged(QAudioDeviceInfo devinfo);
-    // A device the toolkit does not list, by the sound server's name for it.
-    void deviceNameChanged(QByteArray name);
+    // The sound server's name for the capture device chosen, or "default".
+    void deviceChanged(QByteArray device);
     void sendControlString(QString data);
 
 private slots:
@@ -51,7 +49,7 @@ private slots:
     void on_deviceComboBox_currentIndexChanged(int index);
 
 private:
-    void fillDeviceList(const QList<QAudioDeviceInfo> &listed);
+    void fillDeviceList();
     void offerPeerMenu(const QPoint &position);
     void setPeerMuted(const QString &address, bool muted);
     void remuteReturningPeers(int first, int last);
@@ -73,6 +71,10 @@ private:
     // A fault that lasts as long as the program: said again once a passing
     // message is over.
     QString lastingMessage;
+    // The operator's choice, kept while the server does not offer it, and
+    // what the status bar says meanwhile.
+    QByteArray chosenDevice = QByteArrayLiteral("default");
+    QString deviceMissingMessage;
 };
 
 #endif // MAINWINDOW_H

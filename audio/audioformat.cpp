@@ -4,22 +4,6 @@
 
 #include <cmath>
 
-namespace AudioFormat {
-
-QAudioFormat pcm()
-{
-    QAudioFormat format;
-    format.setChannelCount(1);
-    format.setSampleRate(sampleRate);
-    format.setSampleSize(16);
-    format.setCodec("audio/pcm");
-    format.setByteOrder(QAudioFormat::LittleEndian);
-    format.setSampleType(QAudioFormat::SignedInt);
-    return format;
-}
-
-} // namespace AudioFormat
-
 float boundedVolume(float volume)
 {
     return std::isnan(volume) ? 1.0f : qBound(0.0f, volume, 1.0f);

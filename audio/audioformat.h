@@ -1,7 +1,6 @@
 #ifndef AUDIOFORMAT_H
 #define AUDIOFORMAT_H
 
-#include <QAudioFormat>
 #include <QByteArray>
 
 // Capture and playback agree on the format only by both using this; no
@@ -32,7 +31,6 @@ constexpr int playbackRequestBytes = 512;
 // the period asked for: a period of 8192 bytes put more than 180 ms between
 // mouth and ear there, one of 2048 about 75 ms, one of 1024 about 60.
 constexpr int captureBufferBytes = 1024;
-QAudioFormat pcm();
 
 } // namespace AudioFormat
 

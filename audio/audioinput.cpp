@@ -1,32 +1,39 @@
 #include "audio/audioinput.h"
 
 #include "audio/audioformat.h"
-#include "audio/pulsestream.h"
+#include "audio/keptstream.h"
 #include "audio/sounddevices.h"
 
 #include <QDebug>
-#include <QTimer>
 
 namespace {
 
-// A stream lost while the server still answers (its device busy, say).
-constexpr int reopenAfterMs = 1000;
 // How long after a broadcast begins audio is checked for a held-back backlog.
 constexpr qint64 backlogWatchMs = 1000;
 
+PulseStream::Options captureOptions(const QByteArray &device, PulseStream::Sink *sink)
+{
+    PulseStream::Options options;
+    options.direction = PulseStream::Direction::Capture;
+    options.device = device;
+    options.bufferBytes = AudioFormat::captureBufferBytes;
+    // Corked while nothing is sent: capture that ran all day would cost CPU
+    // and keep the desktop's microphone indicator lit.
+    options.corked = true;
+    options.sink = sink;
+    return options;
+}
+
 } // namespace
 
-AudioInput::AudioInput(QAudioDeviceInfo devinfo, QObject *parent)
+AudioInput::AudioInput(const QByteArray &device, QObject *parent)
     : QObject(parent)
 {
-    reopener = new QTimer(this);
-    reopener->setSingleShot(true);
-    reopener->setInterval(reopenAfterMs);
-    connect(reopener, &QTimer::timeout, this, &AudioInput::open);
+    qDebug() << "device started";
     SoundDevices *devices = SoundDevices::instance();
-    connect(devices, &SoundDevices::answeringChanged, this, &AudioInput::serverAnswering);
-    connect(devices, &SoundDevices::sourcesChanged, this, &AudioInput::sourcesChanged);
-    startDevice(devinfo);
+    kept = new KeptStream(devices, captureOptions(device, this), "audio capture could not start", this);
+    connect(kept, &KeptStream::chosenMissing, this,
+            [this, devices](const QByteArray &chosen) { emit deviceMissing(devices->description(chosen)); });
 }
 
 AudioInput::~AudioInput()
@@ -36,92 +43,17 @@ AudioInput::~AudioInput()
 
 void AudioInput::closeDown()
 {
-    reopener->stop();
-    stream.reset();
+    kept->close();
     // The stream is gone and its last period handed out: let the thread
     // checker see that the sound library's thread is done with this object.
     std::lock_guard<std::mutex> guard(sendLock);
 }
 
-void AudioInput::startDevice(QAudioDeviceInfo devinfo)
-{
-    startNamed(devinfo.deviceName().toUtf8());
-}
-
-void AudioInput::changeDevice(QAudioDeviceInfo devinfo)
-{
-    startDevice(devinfo);
-}
-
-void AudioInput::changeDeviceName(const QByteArray &name)
-{
-    startNamed(name);
-}
-
-void AudioInput::startNamed(const QByteArray &name)
+void AudioInput::changeDevice(const QByteArray &device)
 {
     qDebug() << "device started";
-    // The toolkit's "default" entry, like the null device, is the server's
-    // default source.
-    deviceName = name == "default" ? QByteArray() : name;
-    stream.reset();
-    reopener->stop();
-    failureLogged = false;
-    open();
-}
-
-void AudioInput::open()
-{
-    if (stream)
-        return;
-    // Opening a device that is gone must not wait on it: the default takes over.
-    if (chosenDeviceGone()) {
-        fallBackToDefault();
-        return;
-    }
-    // Corked while nothing is sent: capture that ran all day would cost CPU
-    // and keep the desktop's microphone indicator lit.
-    stream.reset(PulseStream::open(PulseStream::Direction::Capture, deviceName,
-                                   AudioFormat::captureBufferBytes, this, "readyRead", !sending(), -1,
-                                   this));
-    if (!stream && !failureLogged) {
-        qDebug() << "audio capture could not start";
-        failureLogged = true;
-    }
-}
-
-void AudioInput::fallBackToDefault()
-{
-    qWarning() << "input device gone, capturing from the default:" << deviceName;
-    emit deviceMissing(SoundDevices::instance()->description(deviceName));
-    deviceName.clear();
-    stream.reset();
-    open();
-}
-
-void AudioInput::serverAnswering(bool answering)
-{
-    if (!answering) {
-        stream.reset();
-        return;
-    }
-    if (!stream || stream->state() == PulseStream::State::Gone) {
-        stream.reset();
-        open();
-    }
-}
-
-void AudioInput::sourcesChanged()
-{
-    // The device in use was unplugged: go on from the default.
-    if (chosenDeviceGone())
-        fallBackToDefault();
-}
-
-bool AudioInput::chosenDeviceGone() const
-{
-    const SoundDevices *devices = SoundDevices::instance();
-    return !deviceName.isEmpty() && devices->answering() && !devices->hasSource(deviceName);
+    kept->setCorked(!sending());
+    kept->choose(device);
 }
 
 bool AudioInput::sending()
@@ -148,7 +80,8 @@ void AudioInput::startAudio()
         }
         sendAudio = true;
     }
-    if (stream)
+    kept->setCorked(false);
+    if (PulseStream *stream = kept->stream())
         stream->setCorked(false);
 }
 
@@ -158,7 +91,8 @@ void AudioInput::stopAudio()
         std::lock_guard<std::mutex> guard(sendLock);
         sendAudio = false;
     }
-    if (stream)
+    kept->setCorked(true);
+    if (PulseStream *stream = kept->stream())
         stream->setCorked(true);
 }
 
@@ -178,20 +112,6 @@ void AudioInput::dropBacklog(QByteArray &captured)
         captured.remove(0, int(drop + drop % AudioFormat::bytesPerFrame));
     }
     sentSinceStart += captured.size();
-}
-
-void AudioInput::readyRead()
-{
-    if (!stream || stream->state() != PulseStream::State::Gone)
-        return;
-    const bool missing = stream->deviceMissing();
-    stream.reset();
-    if (!SoundDevices::instance()->answering())
-        return;
-    if (missing && !deviceName.isEmpty())
-        fallBackToDefault();
-    else
-        reopener->start();
 }
 
 void AudioInput::captured(QByteArray audio)

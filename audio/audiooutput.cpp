@@ -1,6 +1,7 @@
 #include "audio/audiooutput.h"
 
 #include "audio/audioformat.h"
+#include "audio/keptstream.h"
 #include "audio/pulsestream.h"
 #include "audio/sounddevices.h"
 
@@ -10,8 +11,6 @@
 
 namespace {
 
-// A stream lost while the server still answers (its sink removed, say).
-constexpr int reopenAfterMs = 1000;
 // The stream starts (and starts again after running dry) once a request of
 // its own is there: the cover for late chunks is the mixer's, per peer.
 constexpr int startBytes = AudioFormat::playbackRequestBytes;
@@ -52,36 +51,22 @@ AudioOutput::AudioOutput(QObject *parent)
     player->setTimerType(Qt::PreciseTimer);
     player->setSingleShot(true);
     connect(player, &QTimer::timeout, this, &AudioOutput::play);
-    reopener = new QTimer(this);
-    reopener->setSingleShot(true);
-    reopener->setInterval(reopenAfterMs);
-    connect(reopener, &QTimer::timeout, this, &AudioOutput::open);
-    connect(SoundDevices::instance(), &SoundDevices::answeringChanged, this,
-            &AudioOutput::serverAnswering);
-    open();
+    PulseStream::Options options;
+    options.direction = PulseStream::Direction::Playback;
+    options.bufferBytes = AudioFormat::playbackStreamBytes;
+    options.corked = !listening;
+    options.startBytes = startBytes;
+    kept = new KeptStream(SoundDevices::instance(), options, "audio playback could not start", this);
+    connect(kept, &KeptStream::changed, this, &AudioOutput::streamChanged);
+    connect(kept, &KeptStream::dropped, this, &AudioOutput::streamDropped);
 }
 
 AudioOutput::~AudioOutput() = default;
 
 void AudioOutput::closeDown()
 {
-    reopener->stop();
-    dropStream();
-}
-
-void AudioOutput::open()
-{
-    if (stream)
-        return;
-    stream.reset(PulseStream::open(PulseStream::Direction::Playback, QByteArray(),
-                                   AudioFormat::playbackStreamBytes, this, "streamChanged",
-                                   !listening, startBytes));
-    if (!stream && !failureLogged) {
-        qDebug() << "audio playback could not start";
-        failureLogged = true;
-    }
-    if (stream)
-        failureLogged = false;
+    kept->close();
+    player->stop();
 }
 
 void AudioOutput::setListening(bool listening)
@@ -91,7 +76,8 @@ void AudioOutput::setListening(bool listening)
         mixer.clear();
         player->stop();
     }
-    if (stream)
+    kept->setCorked(!listening);
+    if (PulseStream *stream = kept->stream())
         stream->setCorked(!listening);
 }
 
@@ -102,31 +88,14 @@ void AudioOutput::setMuted(const QString &sender, bool muted)
 
 void AudioOutput::streamChanged()
 {
-    if (stream && stream->takeUnderflows() > 0)
-        mixer.ranDry();
-    if (!stream || stream->state() != PulseStream::State::Gone)
-        return;
-    dropStream();
-    if (SoundDevices::instance()->answering())
-        reopener->start();
-}
-
-void AudioOutput::serverAnswering(bool answering)
-{
-    if (!answering) {
-        // Whatever the stream says yet, the server behind it is gone.
-        dropStream();
-        return;
-    }
-    if (!stream || stream->state() == PulseStream::State::Gone) {
-        dropStream();
-        open();
+    if (PulseStream *stream = kept->stream()) {
+        if (stream->takeUnderflows() > 0)
+            mixer.ranDry();
     }
 }
 
-void AudioOutput::dropStream()
+void AudioOutput::streamDropped()
 {
-    stream.reset();
     // Held audio has nowhere to play; the next talk starts afresh.
     mixer.clear();
     player->stop();
@@ -140,8 +109,8 @@ void AudioOutput::writeData(QByteArray data)
 void AudioOutput::writeData(QString sender, QByteArray data)
 {
     qint64 taken = 0;
-    if (stream) {
-        StreamFrames frames(stream.get());
+    if (PulseStream *stream = kept->stream()) {
+        StreamFrames frames(stream);
         taken = mixer.push(sender, data, clock.elapsed(), frames.buffered());
         playInto(frames);
     }
@@ -150,9 +119,10 @@ void AudioOutput::writeData(QString sender, QByteArray data)
 
 void AudioOutput::play()
 {
+    PulseStream *stream = kept->stream();
     if (!stream)
         return;
-    StreamFrames frames(stream.get());
+    StreamFrames frames(stream);
     playInto(frames);
 }
 

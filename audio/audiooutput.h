@@ -8,13 +8,10 @@
 
 #include "audio/mixer.h"
 
-#include <memory>
-
-class PulseStream;
+class KeptStream;
 class QTimer;
 
-// Plays what the peers send, mixed, on the default output device, through
-// one stream that is made again whenever the sound server has lost it.
+// Plays what the peers send, mixed, on the server's default output device.
 class AudioOutput : public QObject
 {
     Q_OBJECT
@@ -41,23 +38,17 @@ public slots:
 private slots:
     // Hands the stream what is due of the mix, and comes again when due.
     void play();
-    // The stream's state changed (queued from the sound library's thread).
-    void streamChanged();
-    void serverAnswering(bool answering);
-    void open();
 
 private:
+    void streamChanged();
+    void streamDropped();
     void playInto(Mixer::Stream &frames);
-    void dropStream();
 
     QTimer *player = nullptr;
-    // A stream the server dropped while it still answers is asked for again.
-    QTimer *reopener = nullptr;
-    std::unique_ptr<PulseStream> stream;
+    KeptStream *kept = nullptr;
     Mixer mixer;
     QElapsedTimer clock;
     bool listening = false;
-    bool failureLogged = false;
 };
 
 #endif // AUDIOOUTPUT_H

@@ -1,7 +1,6 @@
 #include "audio/pulsestream.h"
 
 #include "audio/audioformat.h"
-#include "audio/sounddevices.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -40,32 +39,16 @@ void arrive()
 
 } // namespace
 
-PulseStream::PulseStream(QObject *owner, const char *notifySlot)
+PulseStream *PulseStream::open(pa_threaded_mainloop *loop, pa_context *context, const Options &options)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    this->owner = owner;
-    this->notifySlot = notifySlot;
-}
-
-PulseStream *PulseStream::open(Direction direction, const QByteArray &device, int bufferBytes,
-                               QObject *owner, const char *notifySlot, bool corked,
-                               int startBytes, Sink *sink)
-{
-    SoundDevices *devices = SoundDevices::instance();
-    pa_threaded_mainloop *loop = devices->mainloop();
-    if (!loop)
-        return nullptr;
-    SoundLoopLock locked(loop);
-    pa_context *context = devices->readyContext();
-    if (!context)
-        return nullptr;
-
     const pa_sample_spec pcm = {PA_SAMPLE_S16LE, AudioFormat::sampleRate, 1};
-    const bool playback = direction == Direction::Playback;
+    const bool playback = options.direction == Direction::Playback;
     pa_stream *made = pa_stream_new(context, playback ? "intercom playback" : "intercom capture", &pcm, nullptr);
     if (!made)
         return nullptr;
-    auto *opened = new PulseStream(owner, notifySlot);
+    auto *opened = new PulseStream;
+    opened->asked = options.device;
+    const int bufferBytes = options.bufferBytes;
     {
         // The sound library's thread reads these in the callbacks, under this
         // lock: its own lock is one the thread checker cannot see.
@@ -74,15 +57,15 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
         // at a time: a datagram for each would cost the sender dearly. The
         // sink gets it once a period has come.
         opened->periodBytes = qMax(bufferBytes - bufferBytes % int(frameBytes), int(frameBytes));
-        opened->direction = direction;
+        opened->direction = options.direction;
         opened->loop = loop;
         opened->stream = made;
-        opened->sink = sink;
-        opened->corkWanted = corked;
-        opened->corkApplied = corked;
+        opened->sink = options.sink;
+        opened->corkWanted = options.corked;
+        opened->corkApplied = options.corked;
     }
     publish();
-    const auto flags = corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
+    const auto flags = options.corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
     pa_stream_set_state_callback(made, stateChanged, opened);
     if (playback) {
         pa_stream_set_write_callback(made, requested, opened);
@@ -95,12 +78,14 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
     buffer.prebuf = uint32_t(-1);
     buffer.minreq = uint32_t(-1);
     buffer.fragsize = uint32_t(-1);
-    const char *name = device.isEmpty() ? nullptr : device.constData();
+    // No name lets the server route the stream, and move it when the
+    // desktop's default changes.
+    const char *name = options.device.isEmpty() ? nullptr : options.device.constData();
     int connected;
     if (playback) {
         buffer.tlength = uint32_t(bufferBytes);
-        if (startBytes > 0)
-            buffer.prebuf = uint32_t(qMin(startBytes, bufferBytes));
+        if (options.startBytes > 0)
+            buffer.prebuf = uint32_t(qMin(options.startBytes, bufferBytes));
         // Without early requests, PipeWire's PulseAudio server asks the
         // graph for a latency of tlength less two minreq, far more than the
         // least request; with them, for minreq (see playbackRequestBytes).
@@ -122,10 +107,6 @@ PulseStream *PulseStream::open(Direction direction, const QByteArray &device, in
 
 PulseStream::~PulseStream()
 {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        owner = nullptr;
-    }
     if (!stream)
         return;
     {
@@ -138,8 +119,8 @@ PulseStream::~PulseStream()
             pa_stream_disconnect(stream);
         pa_stream_unref(stream);
     }
-    // A callback that ran before they were cleared is over: let the thread
-    // checker see it ends before this object does.
+    // A callback that ran before they were cleared, and its signal, are
+    // over: let the thread checker see they end before this object does.
     std::lock_guard<std::mutex> guard(lock);
 }
 
@@ -157,10 +138,13 @@ PulseStream::State PulseStream::state() const
     }
 }
 
-bool PulseStream::deviceMissing() const
+QByteArray PulseStream::serverDevice() const
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return failure == PA_ERR_NOENTITY;
+    SoundLoopLock locked(loop);
+    if (pa_stream_get_state(stream) != PA_STREAM_READY)
+        return QByteArray();
+    const char *name = pa_stream_get_device_name(stream);
+    return name ? QByteArray(name) : QByteArray();
 }
 
 qint64 PulseStream::write(const char *data, qint64 length)
@@ -240,13 +224,6 @@ PulseStream::Levels PulseStream::levels() const
     return now;
 }
 
-void PulseStream::notify()
-{
-    // With `lock` held.
-    if (owner)
-        QMetaObject::invokeMethod(owner, notifySlot, Qt::QueuedConnection);
-}
-
 void PulseStream::requested(pa_stream *, size_t, void *self)
 {
     arrive();
@@ -260,9 +237,10 @@ void PulseStream::underflowed(pa_stream *, void *self)
 {
     arrive();
     auto *me = static_cast<PulseStream *>(self);
+    // Under the lock the destructor passes last, so that this ends before it.
     std::lock_guard<std::mutex> guard(me->lock);
     ++me->underflows;
-    me->notify();
+    emit me->changed();
 }
 
 int PulseStream::takeUnderflows()
@@ -279,10 +257,8 @@ void PulseStream::stateChanged(pa_stream *stream, void *self)
     if (now == PA_STREAM_READY)
         me->applyCork(stream);
     std::lock_guard<std::mutex> guard(me->lock);
-    if (now == PA_STREAM_FAILED)
-        me->failure = pa_context_errno(pa_stream_get_context(stream));
     if (now != PA_STREAM_CREATING)
-        me->notify();
+        emit me->changed();
 }
 
 void PulseStream::readable(pa_stream *stream, size_t length, void *self)
@@ -325,4 +301,15 @@ void PulseStream::takeReadable(pa_stream *stream, QByteArray *into)
             into->append(static_cast<const char *>(data), int(length - length % frameBytes));
         pa_stream_drop(stream);
     }
+}
+
+SoundLoopLock::SoundLoopLock(pa_threaded_mainloop *loop)
+    : loop(loop)
+{
+    pa_threaded_mainloop_lock(loop);
+}
+
+SoundLoopLock::~SoundLoopLock()
+{
+    pa_threaded_mainloop_unlock(loop);
 }

@@ -7,22 +7,23 @@
 #include <atomic>
 #include <mutex>
 
+struct pa_context;
 struct pa_stream;
 struct pa_threaded_mainloop;
 
-// One playback or capture stream on the sound server, in the capture format.
-// Qt 5.15's PulseAudio plugin cannot be made safe for an intercom that stays
-// open all day: a failed write leaves its engine locked for good, it stops
-// trying to reach a server that was away at one of its retries, and its open
-// waits for ever on a device that has vanished. This class never blocks on
-// the server and never hands it a write that can fail.
+// One playback or capture stream on the sound server, in the capture format,
+// on a connection its opener hands it. It never blocks on the server and
+// never hands it a write that can fail.
 //
-// The owner's slot named at open is queued, on the owner's thread, whenever
-// the stream's state changes. Captured audio goes straight to a sink, on the
-// sound library's thread, which wakes for it anyway: waking another thread for
-// every period would cost more than the period's audio.
-class PulseStream
+// changed() is emitted on the sound library's thread whenever the stream's
+// state changes or playback ran dry: connect it queued. Captured audio goes
+// straight to a sink, on the sound library's thread, which wakes for it
+// anyway: waking another thread for every period would cost more than the
+// period's audio.
+class PulseStream : public QObject
 {
+    Q_OBJECT
+
 public:
     enum class Direction { Playback, Capture };
     enum class State { Connecting, Ready, Gone };
@@ -38,13 +39,24 @@ public:
         ~Sink() = default;
     };
 
-    // nullptr while no sound server answers. An empty device is the server's
-    // default. `bufferBytes` is what a playback stream holds at most, or a
-    // capture stream's period; `startBytes` the playback start threshold.
-    // A capture stream hands its audio to `sink`, which must outlive it.
-    static PulseStream *open(Direction direction, const QByteArray &device, int bufferBytes,
-                             QObject *owner, const char *notifySlot, bool corked = false,
-                             int startBytes = -1, Sink *sink = nullptr);
+    struct Options
+    {
+        Direction direction = Direction::Playback;
+        // Empty for the server's default, which the server then follows as
+        // the desktop's setting changes.
+        QByteArray device;
+        // What a playback stream holds at most, or a capture stream's period.
+        int bufferBytes = 0;
+        bool corked = false;
+        // The playback start threshold; -1 for the server's.
+        int startBytes = -1;
+        // Gets a capture stream's audio; must outlive the stream.
+        Sink *sink = nullptr;
+    };
+
+    // With the loop's lock held and `context` ready; nullptr if the server
+    // refuses at once.
+    static PulseStream *open(pa_threaded_mainloop *loop, pa_context *context, const Options &options);
 
     // Playback: about how much is buffered on the server, waiting to play.
     // The stream's own count moves only when the server asks for more, a
@@ -63,9 +75,10 @@ public:
     ~PulseStream();
 
     State state() const;
-    // Once the stream has gone: whether it went because its device is not
-    // there (unplugged, or never was).
-    bool deviceMissing() const;
+    // The device asked for at open; empty for the server's default.
+    QByteArray device() const { return asked; }
+    // The source or sink the server has the stream on now; empty until ready.
+    QByteArray serverDevice() const;
 
     // Playback: writes whole frames, as much as the stream has room for now;
     // returns the bytes taken, or -1 when the stream cannot take any ever again.
@@ -76,9 +89,11 @@ public:
     // effect once the stream is ready, whenever it is asked.
     void setCorked(bool corked);
 
+signals:
+    void changed();
+
 private:
-    PulseStream(QObject *owner, const char *notifySlot);
-    void notify();
+    PulseStream() = default;
     void applyCork(pa_stream *stream);
 
     static void stateChanged(pa_stream *stream, void *self);
@@ -90,6 +105,7 @@ private:
     static void takeReadable(pa_stream *stream, QByteArray *into);
 
     Direction direction = Direction::Playback;
+    QByteArray asked;
     pa_threaded_mainloop *loop = nullptr;
     pa_stream *stream = nullptr;
     // Set before the stream is handed to the sound library's thread.
@@ -100,17 +116,26 @@ private:
 
     // What the sound library's event thread shares with the owner's.
     mutable std::mutex lock;
-    // Cleared before the owner goes: the owner deletes its stream first.
-    QObject *owner = nullptr;
-    const char *notifySlot = nullptr;
     QByteArray captured;
     // The sink gets captured audio once this much has come.
     int periodBytes = 0;
-    int failure = 0;
     int underflows = 0;
     // What the owner asked for, and what the server was last told.
     bool corkWanted = false;
     bool corkApplied = false;
+};
+
+// Holds the sound library's event-thread lock for a scope.
+class SoundLoopLock
+{
+public:
+    explicit SoundLoopLock(pa_threaded_mainloop *loop);
+    ~SoundLoopLock();
+    SoundLoopLock(const SoundLoopLock &) = delete;
+    SoundLoopLock &operator=(const SoundLoopLock &) = delete;
+
+private:
+    pa_threaded_mainloop *loop;
 };
 
 #endif // PULSESTREAM_H

@@ -1,17 +1,13 @@
 #include "audio/sounddevices.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDebug>
-#include <QEvent>
-#include <QEventLoop>
 #include <QThread>
-#include <QTimer>
-#include <QVector>
 
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -21,43 +17,6 @@ constexpr pa_usec_t retryUsec = 500 * PA_USEC_PER_MSEC;
 constexpr int startupWaitMs = 1000;
 
 std::atomic<SoundDevices *> theInstance{nullptr};
-
-// Waits for an operation on the connection, but not beyond the deadline: a
-// server that hangs must not keep the program from ending. Takes the operation.
-bool finishes(pa_threaded_mainloop *loop, pa_operation *op, const QDeadlineTimer &deadline)
-{
-    if (!op)
-        return false;
-    for (;;) {
-        {
-            SoundLoopLock locked(loop);
-            const pa_operation_state_t state = pa_operation_get_state(op);
-            if (state != PA_OPERATION_RUNNING || deadline.hasExpired()) {
-                if (state == PA_OPERATION_RUNNING)
-                    pa_operation_cancel(op);
-                pa_operation_unref(op);
-                return state == PA_OPERATION_DONE;
-            }
-        }
-        QThread::msleep(1);
-    }
-}
-
-// Sees the toolkit's sound engine being told, on the main thread, that its
-// connection has failed: by then the engine's thread is done with it.
-class ToolkitEngineWatch : public QObject
-{
-public:
-    QEventLoop waiting;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::MetaCall && qstrcmp(watched->metaObject()->className(), "QPulseAudioEngine") == 0)
-            waiting.quit();
-        return false;
-    }
-};
 
 } // namespace
 
@@ -69,9 +28,13 @@ struct SoundServerCallbacks
         static_cast<SoundDevices *>(self)->contextStateChanged();
     }
 
-    static void event(pa_context *, pa_subscription_event_type_t, uint32_t, void *self)
+    static void event(pa_context *, pa_subscription_event_type_t type, uint32_t, void *self)
     {
-        static_cast<SoundDevices *>(self)->requestSources();
+        auto *devices = static_cast<SoundDevices *>(self);
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER)
+            devices->requestServerInfo();
+        else
+            devices->requestSources();
     }
 
     static void retryDue(pa_mainloop_api *api, pa_time_event *event, const struct timeval *, void *self)
@@ -83,6 +46,20 @@ struct SoundServerCallbacks
             devices->retry = nullptr;
         }
         devices->connectToServer();
+    }
+
+    static void server(pa_context *, const pa_server_info *info, void *self)
+    {
+        auto *devices = static_cast<SoundDevices *>(self);
+        {
+            std::lock_guard<std::mutex> guard(devices->sourcesLock);
+            if (!info || !devices->context)
+                return;
+            devices->knownDefault = QByteArray(info->default_source_name ? info->default_source_name : "");
+            devices->defaultKnown = true;
+        }
+        QMetaObject::invokeMethod(devices, "deliverDefault", Qt::QueuedConnection);
+        devices->becomeReadyOnceKnown();
     }
 
     static void source(pa_context *, const pa_source_info *info, int eol, void *self)
@@ -98,7 +75,7 @@ struct SoundServerCallbacks
             return;
         }
         devices->listing = false;
-        if (eol > 0 && devices->serverAnswers) {
+        if (eol > 0 && devices->context) {
             // Microphones first, each group in the server's own order.
             std::stable_partition(devices->gathering.begin(), devices->gathering.end(),
                                   [](const SoundDevices::Source &s) { return !s.monitor; });
@@ -111,34 +88,11 @@ struct SoundServerCallbacks
                 QMetaObject::invokeMethod(devices, "deliverSources", Qt::QueuedConnection);
         }
         devices->gathering.clear();
-        if (devices->listAgain) {
-            devices->listAgain = false;
-            guard.unlock();
+        const bool again = std::exchange(devices->listAgain, false);
+        guard.unlock();
+        devices->becomeReadyOnceKnown();
+        if (again)
             devices->requestSources();
-        }
-    }
-
-    // The toolkit's own connection, under the name its PulseAudio engine gives it.
-    static void client(pa_context *, const pa_client_info *info, int eol, void *self)
-    {
-        if (eol || !info)
-            return;
-        const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
-        // Another process's toolkit may share the name where process ids are
-        // counted apart (a sandboxed desktop application, say).
-        const char *processId = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-        if (QByteArray(info->name) != "QtPulseAudio:" + pid || (processId && pid != processId))
-            return;
-        auto *devices = static_cast<SoundDevices *>(self);
-        std::lock_guard<std::mutex> guard(devices->sourcesLock);
-        devices->toolkitClients.append(info->index);
-    }
-
-    static void clientKilled(pa_context *, int success, void *self)
-    {
-        auto *devices = static_cast<SoundDevices *>(self);
-        std::lock_guard<std::mutex> guard(devices->sourcesLock);
-        devices->toolkitDropped |= success != 0;
     }
 };
 
@@ -151,8 +105,6 @@ SoundDevices *SoundDevices::instance()
         // Gone while the application object is still whole: the library's
         // thread posts to this object until its destructor has stopped it.
         qAddPostRoutine([] { delete theInstance.load(); });
-        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, theInstance.load(),
-                         &SoundDevices::dropToolkitConnection);
     }
     return theInstance.load();
 }
@@ -179,6 +131,10 @@ SoundDevices::SoundDevices(QObject *parent)
     for (int waited = 0; waited < startupWaitMs && !settled(); waited += 5)
         QThread::msleep(5);
     answeringShown = serverAnswers;
+    {
+        std::lock_guard<std::mutex> guard(sourcesLock);
+        defaultShown = knownDefault;
+    }
     if (!answeringShown) {
         qWarning() << "sound server not answering";
         lossLogged = true;
@@ -188,7 +144,7 @@ SoundDevices::SoundDevices(QObject *parent)
 bool SoundDevices::settled() const
 {
     std::lock_guard<std::mutex> guard(sourcesLock);
-    return listed || retry;
+    return serverAnswers || retry;
 }
 
 SoundDevices::~SoundDevices()
@@ -209,63 +165,6 @@ SoundDevices::~SoundDevices()
     pa_threaded_mainloop_free(loop);
 }
 
-SoundLoopLock::SoundLoopLock(pa_threaded_mainloop *loop)
-    : loop(loop)
-{
-    pa_threaded_mainloop_lock(loop);
-}
-
-SoundLoopLock::~SoundLoopLock()
-{
-    pa_threaded_mainloop_unlock(loop);
-}
-
-void SoundDevices::dropToolkitConnection()
-{
-    if (!loop)
-        return;
-    const QDeadlineTimer deadline(1000);
-    {
-        std::lock_guard<std::mutex> guard(sourcesLock);
-        toolkitClients.clear();
-        toolkitDropped = false;
-    }
-    // Each operation is over, finished or cancelled, before the next: no
-    // callback comes after this returns.
-    pa_operation *listing = nullptr;
-    {
-        SoundLoopLock locked(loop);
-        if (pa_context *connection = readyContext())
-            listing = pa_context_get_client_info_list(connection, SoundServerCallbacks::client, this);
-    }
-    if (!finishes(loop, listing, deadline))
-        return;
-    QVector<uint32_t> clients;
-    {
-        std::lock_guard<std::mutex> guard(sourcesLock);
-        clients = toolkitClients;
-    }
-    for (const uint32_t client : clients) {
-        pa_operation *killing = nullptr;
-        {
-            SoundLoopLock locked(loop);
-            if (pa_context *connection = readyContext())
-                killing = pa_context_kill_client(connection, client, SoundServerCallbacks::clientKilled, this);
-        }
-        finishes(loop, killing, deadline);
-    }
-    {
-        std::lock_guard<std::mutex> guard(sourcesLock);
-        if (!toolkitDropped || deadline.hasExpired())
-            return;
-    }
-    ToolkitEngineWatch watch;
-    QCoreApplication::instance()->installEventFilter(&watch);
-    QTimer::singleShot(int(deadline.remainingTime()), &watch.waiting, &QEventLoop::quit);
-    watch.waiting.exec(QEventLoop::ExcludeUserInputEvents);
-    QCoreApplication::instance()->removeEventFilter(&watch);
-}
-
 bool SoundDevices::answering() const
 {
     return serverAnswers;
@@ -275,12 +174,6 @@ QList<SoundDevices::Source> SoundDevices::sources() const
 {
     std::lock_guard<std::mutex> guard(sourcesLock);
     return known;
-}
-
-bool SoundDevices::hasSource(const QByteArray &name) const
-{
-    std::lock_guard<std::mutex> guard(sourcesLock);
-    return std::any_of(known.cbegin(), known.cend(), [&](const Source &s) { return s.name == name; });
 }
 
 QString SoundDevices::description(const QByteArray &name) const
@@ -293,12 +186,35 @@ QString SoundDevices::description(const QByteArray &name) const
     return QString::fromUtf8(name);
 }
 
-pa_context *SoundDevices::readyContext() const
+QByteArray SoundDevices::defaultSource() const
 {
     std::lock_guard<std::mutex> guard(sourcesLock);
-    if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
-        return context;
-    return nullptr;
+    return knownDefault;
+}
+
+QByteArray SoundDevices::captureDevice(const QByteArray &chosen, const QList<Source> &listed)
+{
+    const bool there = std::any_of(listed.cbegin(), listed.cend(), [&](const Source &s) { return s.name == chosen; });
+    return chosen != "default" && there ? chosen : QByteArray();
+}
+
+QByteArray SoundDevices::captureDevice(const QByteArray &chosen) const
+{
+    return captureDevice(chosen, sources());
+}
+
+PulseStream *SoundDevices::openStream(const PulseStream::Options &options)
+{
+    if (!loop || !serverAnswers)
+        return nullptr;
+    SoundLoopLock locked(loop);
+    pa_context *ready = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(sourcesLock);
+        if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
+            ready = context;
+    }
+    return ready ? PulseStream::open(loop, ready, options) : nullptr;
 }
 
 void SoundDevices::dropContext()
@@ -319,6 +235,8 @@ void SoundDevices::connectToServer()
     dropContext();
     listing = false;
     listAgain = false;
+    listed = false;
+    defaultKnown = false;
     gathering.clear();
     pa_proplist *properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "intercom");
@@ -366,24 +284,41 @@ void SoundDevices::contextStateChanged()
         const auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
         if (pa_operation *subscribing = pa_context_subscribe(context, mask, nullptr, nullptr))
             pa_operation_unref(subscribing);
-        serverAnswers = true;
         guard.unlock();
+        // Answering is told once both are in: a stream opened before the
+        // list came would find no device of the operator's choice.
         requestSources();
-        QMetaObject::invokeMethod(this, "deliverAnswering", Qt::QueuedConnection);
+        requestServerInfo();
         break;
     }
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
         serverAnswers = false;
         known.clear();
+        knownDefault.clear();
+        listed = false;
+        defaultKnown = false;
         retryLater();
         guard.unlock();
         QMetaObject::invokeMethod(this, "deliverAnswering", Qt::QueuedConnection);
         QMetaObject::invokeMethod(this, "deliverSources", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "deliverDefault", Qt::QueuedConnection);
         break;
     default:
         break;
     }
+}
+
+void SoundDevices::becomeReadyOnceKnown()
+{
+    {
+        std::lock_guard<std::mutex> guard(sourcesLock);
+        if (serverAnswers || !listed || !defaultKnown || !context
+            || pa_context_get_state(context) != PA_CONTEXT_READY)
+            return;
+        serverAnswers = true;
+    }
+    QMetaObject::invokeMethod(this, "deliverAnswering", Qt::QueuedConnection);
 }
 
 void SoundDevices::requestSources()
@@ -401,6 +336,15 @@ void SoundDevices::requestSources()
         listing = true;
         pa_operation_unref(op);
     }
+}
+
+void SoundDevices::requestServerInfo()
+{
+    std::lock_guard<std::mutex> guard(sourcesLock);
+    if (!context || pa_context_get_state(context) != PA_CONTEXT_READY)
+        return;
+    if (pa_operation *op = pa_context_get_server_info(context, SoundServerCallbacks::server, this))
+        pa_operation_unref(op);
 }
 
 void SoundDevices::deliverAnswering()
@@ -422,4 +366,13 @@ void SoundDevices::deliverAnswering()
 void SoundDevices::deliverSources()
 {
     emit sourcesChanged();
+}
+
+void SoundDevices::deliverDefault()
+{
+    const QByteArray now = defaultSource();
+    if (now == defaultShown)
+        return;
+    defaultShown = now;
+    emit defaultSourceChanged();
 }

@@ -1,25 +1,24 @@
 #ifndef SOUNDDEVICES_H
 #define SOUNDDEVICES_H
 
+#include "audio/pulsestream.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QVector>
 
 #include <atomic>
 #include <mutex>
 
 struct pa_context;
-struct pa_mainloop_api;
-struct timeval;
 struct pa_threaded_mainloop;
 struct pa_time_event;
 
-// The sound system as a whole: whether a sound server answers, which capture
-// devices it has and what it calls them, and when either changes. One per
-// process, on the main thread; the capture and playback streams open on its
-// connection.
+// The process's one connection to the sound server: whether the server
+// answers, which capture devices it has and what it calls them, which is its
+// default, and when any of these changes. Opens the streams on that
+// connection. One per process, on the main thread.
 class SoundDevices : public QObject
 {
     Q_OBJECT
@@ -43,38 +42,38 @@ public:
     static SoundDevices *instance();
     ~SoundDevices() override;
 
-    // Callable from any thread.
+    // Callable from any thread. The server answers, and its devices and its
+    // default are known.
     bool answering() const;
     // The server's sources, microphones before monitors; empty while no
     // server answers.
     QList<Source> sources() const;
-    bool hasSource(const QByteArray &name) const;
     // What the server calls the device; its internal name where no server
     // answers or the server does not know it.
     QString description(const QByteArray &name) const;
+    // The server's default source now; empty while no server answers.
+    QByteArray defaultSource() const;
 
-    // For the streams: the connection's event thread and, under its lock,
-    // the connection itself, or nullptr while no server answers.
-    pa_threaded_mainloop *mainloop() const { return loop; }
-    pa_context *readyContext() const;
+    // Where capture goes for the operator's choice: the device chosen while
+    // the server lists it; otherwise, and for "default" or nothing, the
+    // server's default, as an empty name.
+    static QByteArray captureDevice(const QByteArray &chosen, const QList<Source> &listed);
+    QByteArray captureDevice(const QByteArray &chosen) const;
 
-    // On the main thread, before the program ends (at aboutToQuit, which
-    // calls it by itself): has the server drop the toolkit's own connection
-    // and waits, at most a second, until the toolkit has heard. The toolkit
-    // tears that connection down at exit without its thread's lock, while
-    // that thread may be handling a message from the server: the streams
-    // closing at shutdown send it several, and the race crashed the program
-    // in about one exit in twenty.
-    void dropToolkitConnection();
+    // A stream on this connection, owned by the caller; nullptr while no
+    // server answers, or when it refuses the stream at once.
+    PulseStream *openStream(const PulseStream::Options &options);
 
 signals:
     void answeringChanged(bool answering);
     void sourcesChanged();
+    void defaultSourceChanged();
 
 private slots:
     // Queued from the connection's event thread.
     void deliverAnswering();
     void deliverSources();
+    void deliverDefault();
 
 private:
     explicit SoundDevices(QObject *parent);
@@ -84,7 +83,9 @@ private:
     void dropContext();
     void retryLater();
     void requestSources();
+    void requestServerInfo();
     void contextStateChanged();
+    void becomeReadyOnceKnown();
     friend struct SoundServerCallbacks;
 
     pa_threaded_mainloop *loop = nullptr;
@@ -99,29 +100,16 @@ private:
     bool listing = false;
     bool listAgain = false;
     bool listed = false;
+    bool defaultKnown = false;
 
     std::atomic<bool> serverAnswers{false};
     bool answeringShown = true;
     bool lossLogged = false;
     mutable std::mutex sourcesLock;
     QList<Source> known;
-    // The toolkit's own connections, as the server lists them, and whether
-    // the server agreed to drop one.
-    QVector<uint32_t> toolkitClients;
-    bool toolkitDropped = false;
-};
-
-// Holds the sound library's event-thread lock for a scope.
-class SoundLoopLock
-{
-public:
-    explicit SoundLoopLock(pa_threaded_mainloop *loop);
-    ~SoundLoopLock();
-    SoundLoopLock(const SoundLoopLock &) = delete;
-    SoundLoopLock &operator=(const SoundLoopLock &) = delete;
-
-private:
-    pa_threaded_mainloop *loop;
+    QByteArray knownDefault;
+    // The default the main thread last told of.
+    QByteArray defaultShown;
 };
 
 #endif // SOUNDDEVICES_H

@@ -81,7 +81,7 @@ Server::Server(ClientList *clients, QObject *parent)
     audioSocket4 = audioSocket(AF_INET);
     audioSocket6 = audioSocket(AF_INET6);
 
-    input = new AudioInput(QAudioDeviceInfo::defaultInputDevice(), this);
+    input = new AudioInput(QByteArrayLiteral("default"), this);
     connect(input, &AudioInput::dataReady, this, &Server::writeDatagram, Qt::DirectConnection);
     connect(input, &AudioInput::deviceMissing, this, &Server::inputDeviceMissing);
 }
@@ -241,14 +241,9 @@ void Server::endAudioSend()
     input->stopAudio();
 }
 
-void Server::changeDevice(QAudioDeviceInfo devinfo)
+void Server::changeDevice(QByteArray device)
 {
-    input->changeDevice(devinfo);
-}
-
-void Server::changeDeviceName(QByteArray name)
-{
-    input->changeDeviceName(name);
+    input->changeDevice(device);
 }
 
 void Server::updateBroadcast(QString data)

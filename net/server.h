@@ -1,7 +1,7 @@
 #ifndef SERVER_H
 #define SERVER_H
 
-#include <QAudioDeviceInfo>
+#include <QByteArray>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -50,9 +50,8 @@ public:
 public slots:
     void startAudioSend();
     void endAudioSend();
-    void changeDevice(QAudioDeviceInfo devinfo);
-    // A device the toolkit does not list, by the sound server's name for it.
-    void changeDeviceName(QByteArray name);
+    // The sound server's name for the capture device, or "default".
+    void changeDevice(QByteArray device);
 
 signals:
     // The chosen input device is not there: capture goes on from the default.

@@ -3,13 +3,12 @@
 # intercom (`deps.sh run`) or also for its tests (`deps.sh test`).
 set -eu
 
-# The program is a sound client only (libpulse, which the Qt audio plugins
-# use too); the tests start their own servers, PulseAudio and PipeWire.
+# The program is a sound client only, through libpulse alone; the tests start
+# their own servers, PulseAudio and PipeWire.
 # WirePlumber loses its connection to PipeWire at once where RealtimeKit is
 # missing (a recommended package that --no-install-recommends leaves out).
-run_packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools qtmultimedia5-dev
-              libqt5x11extras5-dev
-              libqt5multimedia5-plugins libqt5svg5 zlib1g-dev libpulse-dev)
+run_packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools
+              libqt5x11extras5-dev libqt5svg5 zlib1g-dev libpulse-dev)
 test_packages=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus rtkit
                xvfb xdotool x11-utils imagemagick sox espeak-ng iproute2
                util-linux procps python3 python3-numpy dpkg-dev file

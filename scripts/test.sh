@@ -26,13 +26,7 @@ run_suite build ""
 if [ "${INTERCOM_SANITIZERS:-1}" != 0 ]; then
     # The package tests install a release binary; they have nothing to add here.
     skip='^(desktop_entry|appstream_metadata|desktop_package)$'
-    # intercept_tls_get_addr=0: the leak check at exit kept a record of
-    # libasound's dynamic thread-local block (the toolkit's ALSA audio plugin
-    # loads it) whose range was bogus, and now and then crashed scanning it
-    # ("Tracer caught signal 11"), failing a clean exit with no report. Without
-    # the record that block is not scanned as a root: that can only add leak
-    # reports, never hide one.
-    ASAN_OPTIONS=detect_leaks=1:strict_init_order=1:detect_stack_use_after_return=1:intercept_tls_get_addr=0 \
+    ASAN_OPTIONS=detect_leaks=1:strict_init_order=1:detect_stack_use_after_return=1 \
     LSAN_OPTIONS=suppressions=$suppressions/lsan.supp:print_suppressions=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite build-asan address -E "$skip"

@@ -7,7 +7,7 @@ as its speaker, the monitor of a null sink "micsink" that plays a tone of its
 own in real time as its microphone) and its own Xvfb display. The test clicks
 the real buttons and drags the real slider with xdotool, records the speakers
 and reads the logs. Two more instances start without any audio: one with no audio server,
-one whose toolkit finds no audio plugin at all.
+one whose server has no device at all.
 
     tests/sandbox.sh -- tests/e2e_audio.py [pulse|pipewire]
 
@@ -18,7 +18,6 @@ screenshots, logs and B's recorded speaker go to
 INTERCOM_BUILD_DIR/tests/artifacts/e2e_audio_SERVER.
 """
 
-import glob
 import math
 import os
 import re
@@ -44,7 +43,7 @@ COMBO = (170, TOP + 220, 141, 26)
 OUTPUT_SLIDER_Y = TOP + 260
 SILENT_RMS = 100
 QT_WARNINGS = ("QThread: Destroyed", "Timers cannot be stopped", "Socket notifiers",
-               "QObject::", "QWidget::", "QAudioOutput(pulseaudio): pa_stream_begin_write")
+               "QObject::", "QWidget::")
 
 BIN = os.environ.get("INTERCOM_BIN", "")
 BUILD = os.environ.get("INTERCOM_BUILD_DIR", os.getcwd())
@@ -349,7 +348,7 @@ class Instance:
         # The feeder first: it would find its FIFO's reader gone with the server.
         if self.mic:
             self.mic.stop()
-        for proc in (self.proc, self.xvfb):
+        for proc in (self.proc, self.xvfb, getattr(self, "bare", None)):
             if proc and proc.poll() is None:
                 proc.kill()
                 proc.wait()
@@ -650,29 +649,19 @@ def scenario(world):
     log("two talkers heard at once: A in %.1f%% and C in %.1f%% of 5 ms windows"
         % (100 * shares[0], 100 * shares[1]))
 
-    # An instance with no audio server at all, and one with no audio plugin.
+    # An instance with no audio server at all, and one whose server has no
+    # device: only that one warns.
     d = world.add("d", 14, audio=False)
     d.start()
     d.slider = 80
     d.show()
     check(subprocess.run(["ip", "netns", "exec", "d", "env", "DISPLAY=" + d.display, "xdotool",
                           "search", "--name", "^Error$"], stdout=subprocess.PIPE).stdout.strip()
-          == b"", "D showed an Error box although ALSA still offers a default input")
+          == b"", "D showed an Error box although a sound server may still come")
     e = world.add("e", 15, audio=False)
-    plugins = os.path.join(e.dir, "plugins")
-    os.makedirs(plugins)
-    qt_plugins = os.path.dirname(os.path.dirname(
-        glob.glob("/usr/lib/*/qt5/plugins/platforms/libqxcb.so")[0]))
-    os.symlink(os.path.join(qt_plugins, "platforms"), os.path.join(plugins, "platforms"))
-    os.symlink(os.path.join(qt_plugins, "xcbglintegrations"),
-               os.path.join(plugins, "xcbglintegrations"))
-    # qt.conf is read beside the executable: a copy of the program gets one
-    # whose plugin directory has no audio plugins.
-    program = os.path.join(e.dir, "intercom")
-    shutil.copy(BIN, program)
-    with open(os.path.join(e.dir, "qt.conf"), "w") as f:
-        f.write("[Paths]\nPlugins = %s\n" % plugins)
-    e.start(program)
+    e.bare, e.env["PULSE_SERVER"] = harness.bare_pulse(os.path.join(e.dir, "bare"), e.env, 30,
+                                                       "E's bare PulseAudio did not come up")
+    e.start()
     box = e.find_window("^Error$")
     e.screenshot("7-error-box")
     e.x("xdotool", "windowfocus", "--sync", str(box))

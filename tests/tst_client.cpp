@@ -3,7 +3,6 @@
 // datagrams is taken apart.
 #include "net/client.h"
 
-#include "audio/sounddevices.h"
 #include "lib/logcapture.h"
 #include "lib/netsandbox.h"
 #include "model/model.h"
@@ -112,8 +111,6 @@ private:
 void tst_Client::cleanupTestCase()
 {
     log.reset();
-    // The toolkit's sound engine may race its own thread at exit otherwise.
-    SoundDevices::instance()->dropToolkitConnection();
 }
 
 void tst_Client::initTestCase()

@@ -13,7 +13,6 @@
 #include <QAbstractItemModel>
 #include <QAccessible>
 #include <QApplication>
-#include <QAudioDeviceInfo>
 #include <QBrush>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -132,7 +131,6 @@ class tst_MainWindow : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -172,12 +170,6 @@ private:
     QTimer boxCloser;
     int boxesClosed = 0;
 };
-
-void tst_MainWindow::cleanupTestCase()
-{
-    // The toolkit's sound engine may race its own thread at exit otherwise.
-    SoundDevices::instance()->dropToolkitConnection();
-}
 
 void tst_MainWindow::initTestCase()
 {
@@ -543,8 +535,7 @@ void tst_MainWindow::peerViewColumnsShareWidth()
 void tst_MainWindow::deviceListHoldsInputDevices()
 {
     // The server's own sources under its descriptions, after "default", each
-    // holding the toolkit's device of that name so that choosing it opens it.
-    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    // holding the server's name for it.
     const QList<SoundDevices::Source> sources = SoundDevices::instance()->sources();
     QVERIFY2(!sources.isEmpty(), "the test's PulseAudio server offers no capture device");
 
@@ -557,9 +548,8 @@ void tst_MainWindow::deviceListHoldsInputDevices()
         const SoundDevices::Source &source = sources.at(i);
         QCOMPARE(list->itemText(i + 1), source.description);
         const QVariant data = list->itemData(i + 1, Qt::UserRole);
-        QCOMPARE(QMetaType::typeName(data.userType()), "QAudioDeviceInfo");
-        QCOMPARE(data.value<QAudioDeviceInfo>().deviceName().toUtf8(), source.name);
-        QVERIFY(devices.contains(data.value<QAudioDeviceInfo>()));
+        QCOMPARE(data.userType(), int(QMetaType::QByteArray));
+        QCOMPARE(data.toByteArray(), source.name);
         if (i > 0)
             QVERIFY2(!sources.at(i - 1).monitor || source.monitor, "a microphone after a monitor");
     }
@@ -727,7 +717,7 @@ void tst_MainWindow::choosingDeviceChangesCapture()
 
     list->setCurrentIndex(1);
     QCOMPARE(changed.count(), 1);
-    QVERIFY(changed.at(0).at(0).value<QAudioDeviceInfo>() == list->itemData(1).value<QAudioDeviceInfo>());
+    QCOMPARE(changed.at(0).at(0).toByteArray(), list->itemData(1).toByteArray());
     // Capture restarts on the sender's thread.
     QTRY_VERIFY(recorder->debugLines().contains(QStringLiteral("device started")));
 

@@ -1,20 +1,20 @@
 // A machine without capture devices: the window warns once, then comes up
-// with an empty device list and works otherwise.
-// Qt's audio plugins always offer some capture device here, so this program
-// hides them: it searches no plugin directory at all, and finds the offscreen
-// platform through QT_QPA_PLATFORM_PLUGIN_PATH instead.
+// with only "default" in the device list and works otherwise. The sound
+// server is one of this program's own that has no device at all.
 // Builds the sender and the receiver: runs only inside the test sandbox.
 #include "lib/logcapture.h"
 #include "lib/peerview.h"
 #include "app/mainwindow.h"
+#include "audio/sounddevices.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
-#include <QAudioDeviceInfo>
 #include <QBrush>
 #include <QComboBox>
-#include <QLibraryInfo>
+#include <QDir>
 #include <QMessageBox>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <mutex>
 #include <QNetworkInterface>
 #include <QPointer>
@@ -60,8 +60,8 @@ private:
 void tst_NoDevice::initTestCase()
 {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("offscreen"));
-    QVERIFY2(QAudioDeviceInfo::availableDevices(QAudio::AudioInput).isEmpty(),
-             "Qt's audio plugins are still within reach: the test cannot take the devices away");
+    QVERIFY2(SoundDevices::instance()->answering(), "the test's own sound server does not answer");
+    QVERIFY2(SoundDevices::instance()->sources().isEmpty(), "the test's own sound server has a device");
     QVERIFY2(!ownAddresses().isEmpty(),
              "no IPv4 address besides loopback: run this test inside the test sandbox");
 }
@@ -110,11 +110,13 @@ void tst_NoDevice::warnsOnceThenWorks()
     QCOMPARE(box.parent.data(), static_cast<QWidget *>(window.get()));
     QVERIFY2(!box.parentVisible, "the box comes before the window is shown");
 
-    // The rest of the window is built as usual, with an empty device list.
+    // The rest of the window is built as usual, "default" standing for
+    // whatever the server may offer later.
     auto *devices = window->findChild<QComboBox *>(QStringLiteral("deviceComboBox"));
     QVERIFY(devices);
-    QCOMPARE(devices->count(), 0);
-    QCOMPARE(devices->currentIndex(), -1);
+    QCOMPARE(devices->count(), 1);
+    QCOMPARE(devices->itemText(0), QStringLiteral("default"));
+    QCOMPARE(devices->currentIndex(), 0);
     QVERIFY(devices->isEnabled());
     QCOMPARE(window->size(), QSize(321, 360));
 
@@ -151,22 +153,57 @@ void tst_NoDevice::warnsOnceThenWorks()
     QVERIFY2(recorder.warnings().isEmpty(), qPrintable(recorder.warnings().join('\n')));
 }
 
+// A PulseAudio server with nothing but its socket: no sink, no source.
+static bool startBareServer(QProcess &server, const QString &dir)
+{
+    QFile conf(dir + QStringLiteral("/pa.conf"));
+    if (!conf.open(QIODevice::WriteOnly))
+        return false;
+    conf.write("load-module module-native-protocol-unix socket=" + QFile::encodeName(dir)
+               + "/native auth-anonymous=1\n");
+    conf.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir);
+    env.insert(QStringLiteral("PULSE_RUNTIME_PATH"), dir);
+    env.insert(QStringLiteral("HOME"), dir);
+    server.setProcessEnvironment(env);
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(QStringLiteral("pulseaudio"),
+                 {QStringLiteral("-n"), QStringLiteral("-F"), conf.fileName(), QStringLiteral("--daemonize=no"),
+                  QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no")});
+    if (!server.waitForStarted())
+        return false;
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 10000) {
+        if (QFile::exists(dir + QStringLiteral("/native"))
+            && QProcess::execute(QStringLiteral("pactl"), {QStringLiteral("-s"), dir + QStringLiteral("/native"),
+                                                           QStringLiteral("info")}) == 0)
+            return true;
+        QThread::msleep(20);
+    }
+    return false;
+}
+
 int main(int argc, char *argv[])
 {
-    // The platform plugin is looked for there first; every other plugin
-    // directory, the audio plugins' included, is dropped below.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM_PLUGIN_PATH")) {
-        qputenv("QT_QPA_PLATFORM_PLUGIN_PATH",
-                QFile::encodeName(QLibraryInfo::location(QLibraryInfo::PluginsPath)
-                                  + QStringLiteral("/platforms")));
+    QTemporaryDir dir;
+    QProcess server;
+    if (!dir.isValid() || !startBareServer(server, dir.path())) {
+        fprintf(stderr, "the bare PulseAudio server did not come up\n");
+        return 1;
     }
-    QCoreApplication::setLibraryPaths(QStringList());
-    // Nor does a sound server answer, which would offer its own devices.
-    qputenv("PULSE_SERVER", "unix:/nonexistent/native");
-    QApplication app(argc, argv);
-    tst_NoDevice test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    qputenv("PULSE_SERVER", QFile::encodeName(QStringLiteral("unix:") + dir.path() + QStringLiteral("/native")));
+    int result;
+    {
+        QApplication app(argc, argv);
+        tst_NoDevice test;
+        QTEST_SET_MAIN_SOURCE_PATH
+        result = QTest::qExec(&test, argc, argv);
+    }
+    server.kill();
+    server.waitForFinished();
+    return result;
 }
 
 #include "tst_nodevice.moc"

@@ -3,15 +3,12 @@
 // chunk goes.
 #include "net/server.h"
 
-#include "audio/sounddevices.h"
 #include "lib/logcapture.h"
 #include "lib/netsandbox.h"
 #include "model/model.h"
 #include "net/datagram.h"
 #include "net/handoff.h"
 
-#include <QAudioDeviceInfo>
-#include <QAudioInput>
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QTest>
@@ -128,8 +125,6 @@ private:
 void tst_Server::cleanupTestCase()
 {
     log.reset();
-    // The toolkit's sound engine may race its own thread at exit otherwise.
-    SoundDevices::instance()->dropToolkitConnection();
 }
 
 void tst_Server::initTestCase()

@@ -304,6 +304,28 @@ class SoundServer:
                 proc.wait()
 
 
+def bare_pulse(directory, env, timeout, failure):
+    """A PulseAudio server with no device at all, its files in `directory`:
+    a machine without capture devices. Returns its process and its
+    PULSE_SERVER value."""
+    os.makedirs(directory, mode=0o700, exist_ok=True)
+    socket_path = os.path.join(directory, "native")
+    conf = os.path.join(directory, "pa.conf")
+    with open(conf, "w") as f:
+        f.write("load-module module-native-protocol-unix socket=%s auth-anonymous=1\n" % socket_path)
+    server_env = dict(env, XDG_RUNTIME_DIR=directory, PULSE_RUNTIME_PATH=directory, HOME=directory)
+    server_env.pop("PULSE_SERVER", None)
+    with open(os.path.join(directory, "pulse.log"), "w") as out:
+        proc = subprocess.Popen(["pulseaudio", "-n", "-F", conf, "--daemonize=no",
+                                 "--exit-idle-time=-1", "--use-pid-file=no"],
+                                stdout=out, stderr=subprocess.STDOUT, env=server_env)
+    server = "unix:" + socket_path
+    check(poll(lambda: subprocess.run(["pactl", "info"], env=dict(server_env, PULSE_SERVER=server),
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+               .returncode == 0, timeout), failure)
+    return proc, server
+
+
 def without_audio(env, directory):
     """Sets env up for a program with no sound: nothing listens at its
     PULSE_SERVER, and ALSA gets a configuration with no device (an empty
