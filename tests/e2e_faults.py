@@ -1361,6 +1361,15 @@ def pick(i, name):
     i.x("xdotool", "key", "Return")
 
 
+def choose(i, name):
+    """Chooses the microphone through the real list; waits until it is opened."""
+    started = i.count("device started")
+    open_list(i)
+    pick(i, name)
+    check(poll(lambda: i.count("device started") > started, 2 * SLOW),
+          "%s did not open the microphone chosen" % i.name.upper())
+
+
 def popup_open(i):
     """The program shows a window besides its main one: the list's popup."""
     r = subprocess.run(["ip", "netns", "exec", i.ns, "env", "DISPLAY=" + i.display, "xdotool",
@@ -1382,11 +1391,7 @@ def scenario_devices(world, kind):
     # a race no test can win every time; tst_audio opens a device that is
     # not there.)
     fallback = "input device gone, capturing from the default:"
-    started = b.count("device started")
-    open_list(b)
-    pick(b, "usbmic")
-    check(poll(lambda: b.count("device started") > started, 2 * SLOW),
-          "B did not open the microphone chosen")
+    choose(b, "usbmic")
     b.sound.unplug(usb)
     check(poll(lambda: b.count(fallback), DEVICES_S * SLOW),
           "B did not log its fall-back to the default microphone when the microphone in use "
@@ -1412,11 +1417,7 @@ def scenario_devices(world, kind):
     check(devices_listed(b)[0] == "default", "B's device list does not start with 'default'")
     hot = ToneFeeder(fifo, TONE_PLUGGED)
     hot.start()
-    started = b.count("device started")
-    open_list(b)
-    pick(b, "hotmic")
-    check(poll(lambda: b.count("device started") > started, 2 * SLOW),
-          "B did not open the microphone chosen")
+    choose(b, "hotmic")
     b.click("broadcast")
     took = wait_tone(a.speaker, TONE_PLUGGED, 3 * SLOW)
     check(took, "A did not play the microphone plugged into B and chosen there")
@@ -1448,11 +1449,7 @@ def scenario_choice(world, kind):
     plugged_mic.start()
     start_pair(a, b)
     a.click("listen")
-    started = b.count("device started")
-    open_list(b)
-    pick(b, "usbmic")
-    check(poll(lambda: b.count("device started") > started, 2 * SLOW),
-          "B did not open the microphone chosen")
+    choose(b, "usbmic")
     b.click("broadcast")
     check(wait_tone(a.speaker, TONE_PLUGGED, 3 * SLOW), "A did not play the microphone chosen at B")
 
