@@ -640,7 +640,11 @@ def scenario(world):
     time.sleep(3.0)
     shares = tone_presence(b.speaker.between(began, time.monotonic()),
                            (a.frequency, c.frequency), 3000)
-    check(min(shares) >= 0.9, "B's speaker carried A's %d Hz in %.0f%% and C's %d Hz in %.0f%% "
+    # One queue for both would give each about half; a sanitized program,
+    # several times slower, drops the odd window more (84% seen on PipeWire
+    # under ThreadSanitizer).
+    least = 0.7 if SLOW > 1 else 0.9
+    check(min(shares) >= least, "B's speaker carried A's %d Hz in %.0f%% and C's %d Hz in %.0f%% "
           "of 5 ms windows while both broadcast" % (a.frequency, 100 * shares[0], c.frequency,
                                                      100 * shares[1]))
     c.click("end broadcast")
