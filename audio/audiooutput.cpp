@@ -6,6 +6,7 @@
 #include "audio/sounddevices.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QTimer>
 #include <QtEndian>
 
@@ -114,7 +115,9 @@ void AudioOutput::writeData(QString sender, QByteArray data)
         taken = mixer.push(sender, data, clock.elapsed(), frames.buffered());
         playInto(frames);
     }
-    qDebug() << "wrote: " << taken << " down from: " << data.size();
+    // Formatted only when someone reads it: a line for every chunk heard.
+    if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+        qDebug() << "wrote: " << taken << " down from: " << data.size();
 }
 
 void AudioOutput::play()
