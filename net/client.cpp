@@ -41,21 +41,6 @@ void fromSystemAddress(const sockaddr_storage &from, PeerAddress::Bytes &bytes, 
     }
 }
 
-QHostAddress hostAddress(const PeerAddress::Bytes &bytes, quint32 scope)
-{
-    static const quint8 mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    if (std::memcmp(bytes.data(), mapped, sizeof mapped) == 0)
-        return QHostAddress(qFromBigEndian<quint32>(bytes.data() + 12));
-    QHostAddress address(bytes.data());
-    // In the toolkit's own form, so that a link-local peer reads the same
-    // whichever way its datagram was taken.
-    if (scope != 0) {
-        const QString name = QNetworkInterface::interfaceNameFromIndex(int(scope));
-        address.setScopeId(name.isEmpty() ? QString::number(scope) : name);
-    }
-    return address;
-}
-
 quint32 scopeIndex(const QHostAddress &address)
 {
     const QString scope = address.scopeId();
@@ -245,7 +230,7 @@ void Client::handle(const PeerAddress::Bytes &from, quint32 scope, const char *d
         if (verdict == SenderBudget::Verdict::RefuseFirst) {
             const QString who = budget.sharedRefused()
                 ? QStringLiteral("more than %1 senders").arg(SenderBudget::maxSenders)
-                : addressText(hostAddress(from, scope));
+                : PeerAddress::addressOf(from, scope).toString();
             qWarning().noquote() << QStringLiteral("too many datagrams from %1: dropping them")
                                         .arg(who);
         }
@@ -264,11 +249,11 @@ void Client::handle(const PeerAddress::Bytes &from, quint32 scope, const char *d
             // What came before it is reported before it is played.
             if (!gathered.isEmpty())
                 reportGathered();
-            output->writeData(addressText(hostAddress(from, scope)), message.payload);
+            output->writeData(PeerAddress::addressOf(from, scope).toString(), message.payload);
         }
         break;
     case Datagram::Kind::Announcement:
-        gathered.append(qMakePair(addressText(hostAddress(from, scope)), message.header));
+        gathered.append(qMakePair(PeerAddress::addressOf(from, scope).toString(), message.header));
         // A flood that keeps the socket full must not keep the peer
         // table waiting.
         if (gathered.size() >= gatherLimit)

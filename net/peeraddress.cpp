@@ -1,5 +1,6 @@
 #include "net/peeraddress.h"
 
+#include <QNetworkInterface>
 #include <QtEndian>
 
 #include <algorithm>
@@ -30,6 +31,18 @@ Bytes bytesOf(const QHostAddress &address)
         std::memcpy(bytes.data(), ipv6.c, bytes.size());
     }
     return bytes;
+}
+
+QHostAddress addressOf(const Bytes &address, quint32 scope)
+{
+    if (isMappedIPv4(address))
+        return QHostAddress(qFromBigEndian<quint32>(address.data() + 12));
+    QHostAddress host(address.data());
+    if (scope != 0) {
+        const QString name = QNetworkInterface::interfaceNameFromIndex(int(scope));
+        host.setScopeId(name.isEmpty() ? QString::number(scope) : name);
+    }
+    return host;
 }
 
 bool canBePeer(const Bytes &address, const QList<Bytes> &ownLoopback)

@@ -17,6 +17,9 @@ namespace PeerAddress {
 using Bytes = std::array<quint8, 16>;
 
 Bytes bytesOf(const QHostAddress &address);
+// The reverse, in the toolkit's own form (plain IPv4, the scope by interface
+// name), so that a peer reads the same whichever way its datagram was taken.
+QHostAddress addressOf(const Bytes &address, quint32 scope);
 // `ownLoopback` holds the loopback addresses this host has (127.0.0.1, ::1).
 bool canBePeer(const Bytes &address, const QList<Bytes> &ownLoopback);
 bool canBePeer(const QHostAddress &address, const QList<Bytes> &ownLoopback);
