@@ -104,6 +104,9 @@ void Client::endListen()
 void Client::applyListening()
 {
     output->setListening(listen);
+    // Audio is read as it comes from now on, not at the next timed pass.
+    if (polling)
+        readPending();
 }
 
 void Client::setVolume(float volume)
@@ -136,13 +139,18 @@ QString Client::addressText(const QHostAddress &address)
     return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
 }
 
-void Client::readDatagrams()
+int Client::holdMs() const
 {
-    // Left unread, the socket stops waking this thread until the held read.
     const bool flooded = lastFlood.isValid() && !lastFlood.hasExpired(floodMs);
     // Flooded, a pass per datagram would cost a wake-up each: a millisecond's
     // worth is taken at once instead, well within what the socket holds.
-    const int holdMs = !flooded ? (listen ? 0 : gatherMs) : listen ? floodPassMs : floodHoldMs();
+    return !flooded ? (listen ? 0 : gatherMs) : listen ? floodPassMs : floodHoldMs();
+}
+
+void Client::readDatagrams()
+{
+    // Left unread, the socket stops waking this thread until the held read.
+    const int holdMs = this->holdMs();
     if (holdMs > 0 && lastPass.isValid() && !lastPass.hasExpired(holdMs)) {
         if (!heldTimer->isActive())
             heldTimer->start(int(qMax<qint64>(0, holdMs - lastPass.elapsed())));
@@ -166,20 +174,23 @@ void Client::readPending()
         spanDatagrams = 0;
         spanBytes = 0;
     }
-    // The first datagram goes through the toolkit: its read is what arms the
-    // socket's notifier again. The rest come a batch per system call.
-    if (socket->hasPendingDatagrams()) {
-        QHostAddress sender;
-        const qint64 size = socket->readDatagram(readBuffer.data(), readBuffer.size(), &sender);
-        if (size >= 0) {
-            handle(PeerAddress::bytesOf(sender), scopeIndex(sender), readBuffer.constData(), size,
-                   false, clock.elapsed());
-        }
+    // Woken by the socket, the first datagram goes through the toolkit: its
+    // read is what arms the socket's notifier again. The rest come a batch
+    // per system call.
+    int read = 0;
+    bool cut = false;
+    if (polling || socket->hasPendingDatagrams()) {
+        if (!polling && readThroughToolkit())
+            ++read;
         const int fd = int(socket->socketDescriptor());
         sockaddr_storage names[batchSize];
         iovec rooms[batchSize];
         mmsghdr batch[batchSize];
-        while (lastPass.elapsed() < passMs) {
+        for (;;) {
+            if (lastPass.elapsed() >= passMs) {
+                cut = true;
+                break;
+            }
             for (int i = 0; i < batchSize; ++i) {
                 rooms[i].iov_base = batchBuffer.data() + i * slotSize;
                 rooms[i].iov_len = slotSize;
@@ -192,6 +203,7 @@ void Client::readPending()
             const int count = ::recvmmsg(fd, batch, batchSize, MSG_DONTWAIT, nullptr);
             if (count <= 0)
                 break;
+            read += count;
             const qint64 nowMs = clock.elapsed();
             for (int i = 0; i < count; ++i) {
                 PeerAddress::Bytes from;
@@ -206,6 +218,18 @@ void Client::readPending()
     }
     if (spanDatagrams >= floodDatagrams || spanBytes >= floodBytes)
         lastFlood.start();
+    // Datagrams that come faster than passes would wake this thread once for
+    // the socket and once more for the held pass: the next pass is timed
+    // instead, and the socket is left to wake it only once a pass finds
+    // little. Reading through the toolkit, even nothing, arms its notifier.
+    const int holdMs = this->holdMs();
+    if (holdMs > 0 && (cut || read >= pollDatagrams)) {
+        polling = true;
+        heldTimer->start(cut ? 0 : holdMs);
+    } else if (polling) {
+        polling = false;
+        readThroughToolkit();
+    }
     if (gathered.isEmpty())
         return;
     // The window may end between the check and the timer's start: a
@@ -215,6 +239,17 @@ void Client::readPending()
         reportGathered();
     else if (!gatherTimer->isActive())
         gatherTimer->start(int(qMax<qint64>(0, gatherMs - beforeLastReport.elapsed())));
+}
+
+bool Client::readThroughToolkit()
+{
+    QHostAddress sender;
+    const qint64 size = socket->readDatagram(readBuffer.data(), readBuffer.size(), &sender);
+    if (size < 0)
+        return false;
+    handle(PeerAddress::bytesOf(sender), scopeIndex(sender), readBuffer.constData(), size, false,
+           clock.elapsed());
+    return true;
 }
 
 void Client::handle(const PeerAddress::Bytes &from, quint32 scope, const char *data, qint64 size,

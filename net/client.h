@@ -84,6 +84,10 @@ public:
     static constexpr int passMs = 3;
     // Datagrams taken from the system in one call.
     static constexpr int batchSize = 32;
+    // While passes are held, one that finds this many waiting times the next
+    // pass itself, until one finds fewer: the socket's wake-up would only
+    // start the wait for the held pass.
+    static constexpr int pollDatagrams = 4;
 
 signals:
     void clientBroadcastReceived(QString clientAddress, QString controlString);
@@ -105,7 +109,12 @@ private slots:
     void returnToMainThread();
 
 private:
+    // How long passes are held apart now; 0 while each goes at once.
+    int holdMs() const;
     int floodHoldMs() const;
+    // One datagram through the toolkit, which arms the socket's notifier
+    // again even when there is none; whether there was one.
+    bool readThroughToolkit();
     // Judges one datagram read from `from`; `truncated` when it was longer
     // than the room it was read into.
     void handle(const PeerAddress::Bytes &from, quint32 scope, const char *data, qint64 size,
@@ -123,6 +132,8 @@ private:
     QList<PeerAddress::Bytes> ownLoopback;
     QTimer *heldTimer = nullptr;
     QElapsedTimer lastPass;
+    // Passes come off heldTimer alone, and the socket's notifier is off.
+    bool polling = false;
     QElapsedTimer lastFlood;
     // What was read since the span began, gatherMs at most.
     QElapsedTimer span;
