@@ -49,7 +49,17 @@ void ClientInfo::timerExpired()
 {
     const qint64 left = expiryMs - lastRestart.elapsed();
     if (left > 0) {
-        timer->start(int(left));
+        // A peer that goes on announcing only needs looking at again before
+        // its deadline: a coarse timer, which never comes more than 5% late,
+        // lets the event loop wake once for many peers' looks. The last
+        // stretch before a deadline is timed to the millisecond.
+        if (left > preciseMs) {
+            timer->setTimerType(Qt::CoarseTimer);
+            timer->start(int(left - left / 5));
+        } else {
+            timer->setTimerType(Qt::PreciseTimer);
+            timer->start(int(left));
+        }
         return;
     }
     // The table drops this record and deletes it later; a repeating timer must

@@ -21,6 +21,8 @@ class ClientInfo : public QObject
 
 public:
     static constexpr int expiryMs = 500;
+    // How close to its deadline the record's timer turns precise.
+    static constexpr int preciseMs = 100;
 
     ClientInfo(QObject *parent, QString clientAddress);
     ~ClientInfo() override;

@@ -553,7 +553,8 @@ void tst_Model::announcedPeerNeverExpires()
     ClientList *table = makeModel();
     QSignalSpy removed(table, &QAbstractItemModel::rowsRemoved);
     table->processClient(QStringLiteral("10.0.0.2"), announcement);
-    KeepAlive alive(table, {QStringLiteral("10.0.0.2")});
+    QElapsedTimer sinceAnnouncement;
+    auto alive = std::make_unique<KeepAlive>(table, QStringList{QStringLiteral("10.0.0.2")});
 
     // Three full expiry intervals with an announcement every 100 ms.
     QTest::qWait(1500);
@@ -562,6 +563,18 @@ void tst_Model::announcedPeerNeverExpires()
     QCOMPARE(table->rowCount(), 1);
     QVERIFY(log->linesStartingWith("Client Timeout:").isEmpty());
     QVERIFY(log->linesStartingWith("Client Removed").isEmpty());
+
+    // Looked at again and again while it announced, it is still forgotten
+    // 500 ms after its last announcement, neither before nor much after.
+    alive.reset();
+    table->processClient(QStringLiteral("10.0.0.2"), announcement);
+    sinceAnnouncement.start();
+    qint64 silence = -1;
+    connect(table, &QAbstractItemModel::rowsRemoved, this,
+            [&] { silence = sinceAnnouncement.elapsed(); });
+    QTRY_COMPARE_WITH_TIMEOUT(removed.count(), 1, 5000);
+    QVERIFY2(silence >= ClientInfo::expiryMs - 1 && silence < ClientInfo::expiryMs + 100,
+             qPrintable(QStringLiteral("forgotten %1 ms after its last announcement").arg(silence)));
 }
 
 void tst_Model::silentPeerExpires()
