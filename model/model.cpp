@@ -222,7 +222,10 @@ ClientList::Destinations ClientList::destinations(quint64 known) const
 
 void ClientList::processClient(QString clientAddress, QString controlString)
 {
-    if (!hasAddress(clientAddress)) {
+    ClientInfo *client = clientsByAddress.value(clientAddress);
+    if (client) {
+        client->restartTimer();
+    } else {
         if (clients.size() >= maxRows) {
             // One line for a flood of newcomers, not one per address.
             if (!lastTurnedAway.isValid() || lastTurnedAway.hasExpired(10000))
@@ -232,7 +235,7 @@ void ClientList::processClient(QString clientAddress, QString controlString)
             return;
         }
         beginInsertRows(QModelIndex(), 0, 0);
-        auto *client = new ClientInfo(this, clientAddress);
+        client = new ClientInfo(this, clientAddress);
         {
             std::lock_guard<std::mutex> guard(clientsLock);
             clients.insert(0, client);
@@ -249,13 +252,15 @@ void ClientList::processClient(QString clientAddress, QString controlString)
     if (QLoggingCategory::defaultCategory()->isDebugEnabled())
         qDebug() << "control string: " << controlString;
 
+    // A peer says the same ten times a second, and the same words leave the
+    // flags as they are: they are read only when they change.
+    if (controlString == client->lastAnnouncement)
+        return;
+    client->lastAnnouncement = controlString;
     const QStringList fields = controlString.split(":", Qt::SkipEmptyParts, Qt::CaseSensitive);
     if (fields.size() != 3)
         return;
 
-    ClientInfo *client = clientsByAddress.value(clientAddress);
-    if (!client)
-        return;
     const bool broadcasting = flagFromField(fields.at(1), QStringLiteral("broadcasting_yes"),
                                             QStringLiteral("broadcasting_no"), client->isBroadcasting);
     const bool listening = flagFromField(fields.at(2), QStringLiteral("listening_yes"),

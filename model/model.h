@@ -54,6 +54,8 @@ public:
     bool isBroadcasting = false;
     // Set from the window only; a record made anew starts unmuted.
     bool isMuted = false;
+    // The status words last read into the flags; null before the first.
+    QString lastAnnouncement;
 };
 
 // The peers heard from, newest first: the model of the peer view and the
