@@ -179,9 +179,10 @@ void Client::readPending()
     // per system call.
     int read = 0;
     bool cut = false;
-    if (polling || socket->hasPendingDatagrams()) {
-        if (!polling && readThroughToolkit())
-            ++read;
+    // Asking first whether one is there would cost a system call of its own.
+    if (!polling && readThroughToolkit())
+        ++read;
+    if (polling || read > 0) {
         const int fd = int(socket->socketDescriptor());
         sockaddr_storage names[batchSize];
         iovec rooms[batchSize];
