@@ -91,6 +91,7 @@ private slots:
     void audioOnlyWhileListening();
     void burstIsTakenApartInOrder();
     void floodIsReadAtOnceThroughout();
+    void loneAnnouncementAfterBurstIsHeard();
     void volumeMovesWhileBusyAreAllApplied();
 
 private:
@@ -339,6 +340,38 @@ void tst_Client::floodIsReadAtOnceThroughout()
         if (at > 500)
             QFAIL(qPrintable(QStringLiteral("reads held back again %1 ms into the flood").arg(at)));
     }
+}
+
+// A burst has the receiver time its passes rather than wait for the socket;
+// once they find little, the socket must wake it again, or a peer announcing
+// alone afterwards is never heard.
+void tst_Client::loneAnnouncementAfterBurstIsHeard()
+{
+    Client client(nullptr);
+    QVERIFY(isBound(client));
+    QSignalSpy heard(&client, SIGNAL(clientBroadcastReceived(QString, QString)));
+    // Two announcements a millisecond for a tenth of a second, read while
+    // the passes are timed.
+    QUdpSocket out;
+    const QByteArray announcement = Datagram::build("update:broadcasting_no:listening_no", {});
+    constexpr int burst = 200;
+    int sent = 0;
+    QTimer pace;
+    pace.setTimerType(Qt::PreciseTimer);
+    connect(&pace, &QTimer::timeout, this, [&] {
+        for (int i = 0; i < 2 && sent < burst; ++i, ++sent)
+            send(out, announcement);
+        if (sent == burst)
+            pace.stop();
+    });
+    pace.start(1);
+    QTRY_COMPARE_WITH_TIMEOUT(heard.count(), burst, 5000);
+
+    // Passes come and find nothing, then the socket is left to wake the thread.
+    QTest::qWait(5 * Client::gatherMs);
+    QVERIFY(send(out, Datagram::build("update:end", {})));
+    QTRY_COMPARE_WITH_TIMEOUT(heard.count(), burst + 1, 5000);
+    QCOMPARE(heard.last().at(1).toString(), QStringLiteral("update:end"));
 }
 
 // Slider moves that queue up while the receiver's thread is busy are each
