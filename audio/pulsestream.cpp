@@ -217,8 +217,11 @@ PulseStream::Levels PulseStream::levels() const
         return now;
     const qint64 counted = qint64(buffer->tlength) - qint64(room);
     const qint64 sinceNs = nowNs() - requestedAtNs.load(std::memory_order_relaxed);
+    // PulseAudio leaves out every third request or so, asking 12 ms after the
+    // last rather than 6, while playing on all the while: up to two requests'
+    // worth is taken as played.
     const qint64 played = qMin<qint64>(sinceNs / 1000 * AudioFormat::bytesPerSecond / 1000000,
-                                       qint64(buffer->minreq));
+                                       2 * qint64(buffer->minreq));
     now.buffered = qMax<qint64>(0, counted - (played - played % qint64(frameBytes)));
     now.writable = qint64(room - room % frameBytes);
     return now;
