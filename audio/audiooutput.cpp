@@ -134,9 +134,10 @@ void AudioOutput::playInto(Mixer::Stream &frames)
     const int wait = mixer.play(frames, clock.elapsed());
     if (wait < 0)
         player->stop();
-    // Chunks come faster than the stream runs low: a wake-up already due
-    // sooner stands, and comes to little more than asking again.
-    else if (!player->isActive() || player->remainingTime() > wait)
+    // The wait is counted from what the stream holds after this write: one
+    // set before it would come while the stream still holds what was
+    // written, and cost this thread a wake-up for nothing.
+    else
         player->start(wait);
 }
 
