@@ -175,11 +175,11 @@ void Client::readPending()
         spanBytes = 0;
     }
     // Woken by the socket, the first datagram goes through the toolkit: its
-    // read is what arms the socket's notifier again. The rest come a batch
+    // read is what arms the socket's notifier again, and it answers whether
+    // one is there without a system call of its own. The rest come a batch
     // per system call.
     int read = 0;
     bool cut = false;
-    // Asking first whether one is there would cost a system call of its own.
     if (!polling && readThroughToolkit())
         ++read;
     if (polling || read > 0) {

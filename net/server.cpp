@@ -140,19 +140,20 @@ void Server::writeDatagram(QByteArray data)
     // The rows are asked for every chunk (peers come and go on the main
     // thread while this runs, and each chunk goes to those present as it is
     // sent), and copied only when they changed.
+    // When this host's addresses changed, the rows are asked for whole again.
     std::lock_guard<std::mutex> fanOut(fanOutLock);
-    ClientList::Destinations rows = clientList->destinations(targetsGeneration);
-    const bool rowsChanged = rows.generation != targetsGeneration;
-    if (rowsChanged) {
-        targetsGeneration = rows.generation;
-        lastRows = std::move(rows.addresses);
-    }
+    bool addressesChanged = false;
     {
         std::lock_guard<std::mutex> guard(addressesLock);
-        if (rowsChanged || addressesGeneration != targetsAddressesGeneration) {
-            targetsAddressesGeneration = addressesGeneration;
-            rebuildTargets(lastRows, localAddresses);
-        }
+        addressesChanged = addressesGeneration != targetsAddressesGeneration;
+    }
+    const ClientList::Destinations rows
+        = clientList->destinations(addressesChanged ? ~0ull : targetsGeneration);
+    if (addressesChanged || rows.generation != targetsGeneration) {
+        std::lock_guard<std::mutex> guard(addressesLock);
+        targetsGeneration = rows.generation;
+        targetsAddressesGeneration = addressesGeneration;
+        rebuildTargets(rows.addresses, localAddresses);
     }
     QElapsedTimer since;
     since.start();

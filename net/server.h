@@ -92,7 +92,6 @@ private:
     // The fan-out's own state; held while a chunk goes out.
     std::mutex fanOutLock;
     quint64 targetsGeneration = ~0ull;
-    QVector<QHostAddress> lastRows;
     quint64 targetsAddressesGeneration = ~0ull;
     std::vector<Target> targets4;
     std::vector<Target> targets6;
