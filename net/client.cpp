@@ -80,6 +80,12 @@ Client::Client(QObject *parent)
     clock.start();
     ownLoopback = PeerAddress::loopbackOf(QNetworkInterface::allAddresses());
     bound = socket->bind(Datagram::port, QAbstractSocket::DefaultForPlatform);
+    // The system's default buffer holds some 250 of the smallest datagrams,
+    // or three of the largest: one flooding host's burst fills it between
+    // two passes and the peers' announcements are dropped with the rest.
+    // The system caps what is asked at its own limit, still twice that.
+    if (bound)
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
     connect(socket, SIGNAL(readyRead()), this, SLOT(readDatagrams()));
 }
 

@@ -88,6 +88,8 @@ public:
     // pass itself, until one finds fewer: the socket's wake-up would only
     // start the wait for the held pass.
     static constexpr int pollDatagrams = 4;
+    // Asked of the system for the socket's receive buffer, in bytes.
+    static constexpr int receiveBufferBytes = 1024 * 1024;
 
 signals:
     void clientBroadcastReceived(QString clientAddress, QString controlString);

@@ -92,6 +92,7 @@ private slots:
     void burstIsTakenApartInOrder();
     void floodIsReadAtOnceThroughout();
     void loneAnnouncementAfterBurstIsHeard();
+    void largestDatagramsLeaveRoomForAnnouncements();
     void volumeMovesWhileBusyAreAllApplied();
 
 private:
@@ -371,6 +372,26 @@ void tst_Client::loneAnnouncementAfterBurstIsHeard()
     QTest::qWait(5 * Client::gatherMs);
     QVERIFY(send(out, Datagram::build("update:end", {})));
     QTRY_COMPARE_WITH_TIMEOUT(heard.count(), burst + 1, 5000);
+    QCOMPARE(heard.last().at(1).toString(), QStringLiteral("update:end"));
+}
+
+// A host that sends the largest datagrams fills the socket's buffer between
+// two passes: the system's default holds three of them and a hundred small
+// ones, and an announcement behind them would be dropped unread.
+void tst_Client::largestDatagramsLeaveRoomForAnnouncements()
+{
+    Client client(nullptr);
+    QVERIFY(isBound(client));
+    QSignalSpy heard(&client, SIGNAL(clientBroadcastReceived(QString, QString)));
+    QUdpSocket flooder;
+    QUdpSocket peer;
+    // Sent before this thread reads anything: all of it waits in the buffer.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(send(flooder, junk(65000, quint32(10 + i))));
+    for (int i = 0; i < 100; ++i)
+        QVERIFY(send(flooder, junk(100, quint32(20 + i))));
+    QVERIFY(send(peer, Datagram::build("update:end", {})));
+    QTRY_COMPARE_WITH_TIMEOUT(heard.count(), 1, 5000);
     QCOMPARE(heard.last().at(1).toString(), QStringLiteral("update:end"));
 }
 
