@@ -34,7 +34,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
-from harness import configure_host, cpu_ticks, rss_kb, run as sh  # noqa: E402
+from harness import configure_host, cpu_ticks, rss_kb, run as sh, udp_counters  # noqa: E402
 
 INSTANCE = "10.80.0.2"
 SETTLE_S = 2.0
@@ -62,12 +62,6 @@ def setup(max_peers, work):
     # A receive buffer as the system gives it; only its drops are counted.
 
 
-def udp_counters():
-    lines = [l.split() for l in sh("ip", "netns", "exec", "inst", "cat", "/proc/net/snmp")
-             .splitlines() if l.startswith("Udp:")]
-    return dict(zip(lines[0][1:], map(int, lines[1][1:])))
-
-
 def run_one(binary, peers, seconds, log, work):
     tag = "%d-%s" % (peers, log)
     logpath = os.path.join(work, "instance-%s.log" % tag)
@@ -87,7 +81,7 @@ def run_one(binary, peers, seconds, log, work):
     with open(addresses, "w") as f:
         f.write("".join(peer_address(i) + "\n" for i in range(peers)))
 
-    udp_before = udp_counters()
+    udp_before = udp_counters("inst")
     with open(logpath, "w") as logfile:
         proc = subprocess.Popen(["ip", "netns", "exec", "inst", binary], env=env,
                                 stdout=subprocess.DEVNULL, stderr=logfile)
@@ -116,7 +110,7 @@ def run_one(binary, peers, seconds, log, work):
     finally:
         proc.kill()
         proc.wait()
-    udp_after = udp_counters()
+    udp_after = udp_counters("inst")
     with open(logpath, errors="replace") as f:
         text = f.read()
     result = {

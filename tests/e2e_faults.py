@@ -620,13 +620,6 @@ def flood(target, seconds, rate, base, sources, churners):
           + " errors=%d" % errors, flush=True)
 
 
-def rcvbuf_drops(ns):
-    """Datagrams the namespace's UDP sockets dropped for a full receive buffer."""
-    lines = [l.split() for l in run("ip", "netns", "exec", ns, "cat", "/proc/net/snmp").splitlines()
-             if l.startswith("Udp:")]
-    return int(dict(zip(lines[0][1:], lines[1][1:]))["RcvbufErrors"])
-
-
 def scenario_flood(world):
     # Sanitized programs handle each datagram several times slower, and
     # ThreadSanitizer most: the same mix, shorter and thinner, still runs
@@ -664,7 +657,7 @@ def scenario_flood(world):
     # The sender reports when its flood begins and ends, on the logs' clock.
     began = datetime.datetime.fromisoformat(generator.stdout.readline().strip())
     cpu_before = target.cpu_seconds()
-    drops_before = rcvbuf_drops(target.ns)
+    drops_before = harness.udp_counters(target.ns)["RcvbufErrors"]
     samples = []
     probes = []
     state = STATUS_LISTENING
@@ -695,7 +688,8 @@ def scenario_flood(world):
     check(target.alive(), "the target died during the flood")
     log("sent: " + stats)
     log("target CPU during the flood: %.1f s in %.1f s" % (cpu, (ended - began).total_seconds()))
-    log("datagrams the target's socket buffer dropped: %d" % (rcvbuf_drops(target.ns) - drops_before))
+    log("datagrams the target's socket buffer dropped: %d"
+        % (harness.udp_counters(target.ns)["RcvbufErrors"] - drops_before))
 
     # The real peer was heard throughout. Its own log says when it sent, and
     # it also shows when the whole machine stalled: the peer, on the same

@@ -446,6 +446,13 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
+def udp_counters(namespace):
+    """The namespace's UDP counters (InDatagrams, RcvbufErrors, ...) by name."""
+    lines = [l.split() for l in run("ip", "netns", "exec", namespace, "cat", "/proc/net/snmp")
+             .splitlines() if l.startswith("Udp:")]
+    return dict(zip(lines[0][1:], map(int, lines[1][1:])))
+
+
 def sanitizer(program):
     """"address", "thread" or "" for how the program was built."""
     libs = subprocess.run(["ldd", program], stdout=subprocess.PIPE, text=True).stdout
