@@ -348,11 +348,15 @@ void tst_Client::floodIsReadAtOnceThroughout()
             continue;
         // A sending thread the machine held up thinned the flood itself, and
         // a pass after it may wait again.
-        const auto from = std::lower_bound(sentAt.cbegin(), sentAt.cend(), at - 3 * Client::gatherMs);
-        const auto to = std::upper_bound(sentAt.cbegin(), sentAt.cend(), at);
-        bool stalled = from == to;
-        for (auto it = from == sentAt.cbegin() ? from : from - 1; !stalled && it != to && it + 1 != sentAt.cend(); ++it)
-            stalled = *(it + 1) - *it > Client::gatherMs / 2;
+        auto from = std::lower_bound(sentAt.cbegin(), sentAt.cend(), at - 3 * Client::gatherMs);
+        auto to = std::upper_bound(from, sentAt.cend(), at);
+        if (from != sentAt.cbegin())
+            --from;
+        if (to != sentAt.cend())
+            ++to;
+        const bool stalled = std::adjacent_find(from, to, [](qint64 a, qint64 b) {
+                                 return b - a > Client::gatherMs / 2;
+                             }) != to;
         if (!stalled)
             QFAIL(qPrintable(QStringLiteral("reads held back again %1 ms into the flood").arg(at)));
     }
